@@ -1,0 +1,70 @@
+// Argument binding: the vectorcall entry point of every function object.
+//
+// A body is a plain C++ function taking its parameters as borrowed
+// references, `PyObject *get_path(PyObject *t, PyObject *filename)`.
+// `entry<get_path>` is the function object's vectorcall: it binds the call's
+// arguments into a small array on the stack (or uses the caller's own array
+// when the positional arguments already fit) and runs the body. No tuple or
+// dict is built on any path.
+#pragma once
+
+#include <utility>
+
+#include "frame/function.h"
+
+namespace frame {
+
+// Binds positional and keyword arguments into `bound`; false with TypeError
+// and the function's traceback entry at its definition line.
+bool bind_arguments(Function *function, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                    PyObject **bound);
+
+// Tests the declared parameter types; false with TypeError (no traceback entry).
+bool check_declared(const Function *function, PyObject *const *bound);
+
+// The failure of a call with arguments to a function without parameters.
+PyObject *no_arguments(const Function *function, Py_ssize_t nargs, PyObject *kwnames);
+
+template <class... P>
+constexpr size_t arity(PyObject *(*)(P...)) {
+    return sizeof...(P);
+}
+
+template <auto Body, size_t... I>
+inline PyObject *apply(PyObject *const *values, std::index_sequence<I...>) {
+    return Body(values[I]...);
+}
+
+template <auto Body>
+PyObject *entry(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
+    constexpr Py_ssize_t count = arity(Body);
+    Function *function = reinterpret_cast<Function *>(callable);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if constexpr (count == 0) {
+        if (kwnames || nargs) [[unlikely]]
+            if (nargs || PyTuple_GET_SIZE(kwnames)) return no_arguments(function, nargs, kwnames);
+        return Body();
+    } else {
+        PyObject *bound[count];
+        PyObject *const *values = args;
+        if (kwnames || nargs != count) {
+            Py_ssize_t first_default = count - (function->bound_defaults
+                                                    ? PyTuple_GET_SIZE(function->bound_defaults)
+                                                    : 0);
+            if (!kwnames && nargs >= first_default && nargs < count) {
+                // Only defaults are missing: the common short call.
+                for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+                for (Py_ssize_t i = nargs; i < count; ++i)
+                    bound[i] = PyTuple_GET_ITEM(function->bound_defaults, i - first_default);
+            } else if (!bind_arguments(function, args, nargs, kwnames, bound)) {
+                return nullptr;
+            }
+            values = bound;
+        }
+        if (function->def->declared && !check_declared(function, values)) [[unlikely]]
+            return nullptr;
+        return apply<Body>(values, std::make_index_sequence<count>());
+    }
+}
+
+}  // namespace frame

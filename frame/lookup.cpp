@@ -1,0 +1,62 @@
+#include "frame/lookup.h"
+
+namespace frame {
+namespace {
+
+// An attribute of the builtins module, or null without an exception when it
+// has none.
+PyObject *builtin_attribute(Module &module, PyObject *name) {
+    return _PyObject_GenericGetAttrWithDict(module.builtins, name, nullptr, 1);
+}
+
+[[gnu::cold]] void name_error(PyObject *name) {
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+}
+
+}  // namespace
+
+PyObject *lookup_global_slow(Module &module, int id) {
+    PyObject *name = module.names[id];
+    PyObject *globals = module.globals;
+    Py_hash_t hash = reinterpret_cast<PyASCIIObject *>(name)->hash;
+    PyObject *value = _PyDict_GetItem_KnownHash(globals, name, hash);
+    if (value) {
+        // Read the version only now: the lookup itself may have run code
+        // that changed the dict.
+        GlobalSite &site = module.sites[id];
+        site.version = reinterpret_cast<PyDictObject *>(globals)->ma_version_tag;
+        site.value = value;
+        Py_INCREF(value);
+        return value;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    // Values found among the builtins are not cached: the builtins can change
+    // without the module's dict changing.
+    value = builtin_attribute(module, name);
+    if (!value && !PyErr_Occurred()) name_error(name);
+    return value;
+}
+
+int keep_builtins(Module &module) {
+    const ModuleTable &table = module.table;
+    if (!module.kept_builtins && table.builtin_count) {
+        module.kept_builtins =
+            static_cast<PyObject **>(PyMem_Calloc(table.builtin_count, sizeof(PyObject *)));
+        if (!module.kept_builtins) {
+            PyErr_NoMemory();
+            return -1;
+        }
+    }
+    for (int i = 0; i < table.builtin_count; ++i) {
+        PyObject *name = module.names[table.builtins[i]];
+        PyObject *value = builtin_attribute(module, name);
+        if (!value) {
+            if (!PyErr_Occurred()) name_error(name);
+            return -1;
+        }
+        Py_XSETREF(module.kept_builtins[i], value);
+    }
+    return 0;
+}
+
+}  // namespace frame

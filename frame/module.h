@@ -1,0 +1,137 @@
+// Module definition, create and exec steps, and the process-wide state of a module.
+//
+// A module is described by a ModuleTable (its identity, names, constants and
+// function signatures) and a body; the frame turns the two into a module
+// object when the interpreter imports it. All state is process-wide: the
+// interpreter's per-module state is not used, so a module lives in one
+// interpreter per process.
+#pragma once
+
+#include <cstdint>
+
+#include "frame/ref.h"
+
+namespace frame {
+
+struct Module;
+
+// Flags of a function object.
+enum FunctionFlags : int {
+    function_static = 1,     // wrapped in staticmethod by the body
+    function_coroutine = 2,  // marked as a coroutine (no function here has it)
+};
+
+// What the frame knows of a function before it exists: the method definition
+// of its function object and the signature that binding works from.
+struct FunctionSpec {
+    const char *name;                // plain name, as in messages
+    int qualname;                    // name id of the qualified name
+    vectorcallfunc entry;            // binding and body, see binding.h
+    const char *doc;                 // UTF-8 documentation, or nullptr
+    int line;                        // definition line
+    const int *locals;               // name ids: parameters first, then other locals
+    int argcount;                    // parameters, all positional-or-keyword
+    int nlocals;                     // length of locals
+    int required;                    // parameters without a default
+    PyTypeObject *const *declared;   // exact type per parameter (nullptr: any), or nullptr
+    int flags;                       // FunctionFlags
+};
+
+// A tuple of names made once (keyword names of calls, from-lists).
+struct NameTuple {
+    const int *items;
+    int size;
+};
+
+struct ModuleTable {
+    const char *def_name;        // name in the module definition: "file"
+    const char *full_name;       // "View.file"
+    const char *code_path;       // file name of code objects
+    const char *traceback_path;  // file name of traceback entries
+    const char *const *names;    // the names table, indexed by name id
+    int name_count;
+    const int *builtins;         // name ids of the built-ins kept from import on
+    int builtin_count;
+    const long *ints;            // integer constants
+    int int_count;
+    const NameTuple *tuples;     // constant tuples of names
+    int tuple_count;
+    const FunctionSpec *functions;
+    int function_count;
+    int (*body)();               // runs the module's statements; 0 or -1 with an exception
+};
+
+// One place of the code that reads a module global. The value is borrowed:
+// it is valid exactly while the dict still has the version it was read at,
+// since any change of the dict changes its version (versions are never reused).
+struct GlobalSite {
+    uint64_t version;
+    PyObject *value;
+};
+
+struct TracebackEntry {
+    long key;       // source line, or the negated implementation line
+    int entry;      // function index, or function_count for the module body
+    PyObject *code;
+};
+
+struct TracebackCache {
+    TracebackEntry *entries = nullptr;
+    int count = 0;
+    int capacity = 0;
+};
+
+struct Module : PyModuleDef {
+    Module(const ModuleTable &table, PyObject *(*create)(PyObject *, PyModuleDef *),
+           int (*exec)(PyObject *));
+
+    const ModuleTable &table;
+    PyModuleDef_Slot slot_table[3];
+
+    // The process-wide state; kept until the process ends and never freed.
+    PyObject *module = nullptr;  // the module of the one successful initialisation
+    int64_t interpreter = -1;    // the interpreter that first created the module
+    PyObject *globals = nullptr;
+    PyObject *full_name = nullptr;  // "View.file": __module__ of functions and classes
+    PyObject *builtins = nullptr;
+    PyObject *runtime = nullptr;  // the frame's runtime support module
+    PyObject *empty_tuple = nullptr;
+    PyObject *empty_bytes = nullptr;
+    PyObject *empty_str = nullptr;
+    PyTypeObject *function_type = nullptr;
+    PyObject **names = nullptr;
+    PyObject **kept_builtins = nullptr;
+    PyObject **ints = nullptr;
+    PyObject **tuples = nullptr;
+    PyObject **code = nullptr;  // one code object per function
+    PyObject *one_none = nullptr;
+    PyObject *three_none = nullptr;
+    GlobalSite *sites = nullptr;  // one per name id
+    TracebackCache tracebacks;
+    bool names_ready = false;     // the names table of this attempt exists
+    uint64_t switch_version = 0;  // version of the runtime module's dict when read
+    int switch_on = 0;
+
+    PyObject *create(PyObject *spec);
+    int exec(PyObject *module);
+
+    PyObject *name(int id) const { return names[id]; }
+    PyObject *builtin(int index) const { return kept_builtins[index]; }
+    int body_entry() const { return table.function_count; }
+
+  private:
+    int prepare();
+    int build_tables();
+    void forget();
+};
+
+template <Module &M>
+PyObject *create_slot(PyObject *spec, PyModuleDef *) {
+    return M.create(spec);
+}
+template <Module &M>
+int exec_slot(PyObject *module) {
+    return M.exec(module);
+}
+
+}  // namespace frame

@@ -1,0 +1,190 @@
+#include "frame/ops.h"
+
+#include <cstring>
+
+namespace frame {
+namespace {
+
+[[gnu::cold]] void null_without_error() {
+    PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
+}
+
+// Callables without vectorcall are called through tp_call with a tuple and a dict.
+[[gnu::cold]] PyObject *call_through_tuple(PyObject *callable, PyObject *const *args,
+                                           Py_ssize_t nargs, PyObject *kwnames) {
+    ternaryfunc tp_call = Py_TYPE(callable)->tp_call;
+    if (!tp_call) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable", Py_TYPE(callable)->tp_name);
+        return nullptr;
+    }
+    Ref positional = Ref::steal(PyTuple_New(nargs));
+    if (!positional) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        Py_INCREF(args[i]);
+        PyTuple_SET_ITEM(positional.get(), i, args[i]);
+    }
+    Ref keywords;
+    if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+        keywords = Ref::steal(PyDict_New());
+        if (!keywords) return nullptr;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
+            if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0)
+                return nullptr;
+    }
+    return tp_call(callable, positional.get(), keywords.get());
+}
+
+// Built-in functions of one or no argument are called straight through their
+// C function, as their own vectorcall would after the same checks.
+inline PyCFunction direct_function(PyObject *callable, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!PyCFunction_CheckExact(callable) || (kwnames && PyTuple_GET_SIZE(kwnames))) return nullptr;
+    int flags = PyCFunction_GET_FLAGS(callable) & ~(METH_CLASS | METH_STATIC | METH_COEXIST);
+    if ((flags == METH_O && nargs == 1) || (flags == METH_NOARGS && nargs == 0))
+        return PyCFunction_GET_FUNCTION(callable);
+    return nullptr;
+}
+
+}  // namespace
+
+PyObject *vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject *result;
+    if (PyCFunction direct = direct_function(callable, nargs, kwnames)) {
+        result = direct(PyCFunction_GET_SELF(callable), nargs ? args[0] : nullptr);
+    } else if (vectorcallfunc function = PyVectorcall_Function(callable)) {
+        result = function(callable, args, nargsf, kwnames);
+    } else {
+        result = call_through_tuple(callable, args, nargs, kwnames);
+    }
+    Py_LeaveRecursiveCall();
+    if (!result && !PyErr_Occurred()) null_without_error();
+    return result;
+}
+
+bool same_text(PyObject *left, PyObject *right) {
+    if (PyUnicode_READY(left) < 0 || PyUnicode_READY(right) < 0) {
+        PyErr_Clear();
+        return PyUnicode_Compare(left, right) == 0;
+    }
+    Py_ssize_t length = PyUnicode_GET_LENGTH(left);
+    if (length != PyUnicode_GET_LENGTH(right) || PyUnicode_KIND(left) != PyUnicode_KIND(right))
+        return false;
+    return std::memcmp(PyUnicode_DATA(left), PyUnicode_DATA(right),
+                       length * PyUnicode_KIND(left)) == 0;
+}
+
+int compare_slow(PyObject *left, PyObject *right, int op) {
+    // Exact ints: small ones are shared, and equal values compare equal.
+    if (left == right && PyLong_CheckExact(left)) return op == Py_EQ;
+    Ref result = Ref::steal(PyObject_RichCompare(left, right, op));
+    if (!result) return -1;
+    return PyObject_IsTrue(result.get());
+}
+
+Ref import_module(Module &module, int id) {
+    PyObject *name = module.names[id];
+    Ref loaded = Ref::steal(PyImport_GetModule(name));
+    if (loaded) {
+        // A module that is still being initialised goes through the import
+        // machinery, which waits for it; any other loaded module is used as is.
+        Ref spec = Ref::steal(PyObject_GetAttrString(loaded.get(), "__spec__"));
+        Ref initializing;
+        if (spec) initializing = Ref::steal(PyObject_GetAttrString(spec.get(), "_initializing"));
+        int busy = initializing ? PyObject_IsTrue(initializing.get()) : 0;
+        PyErr_Clear();
+        if (busy != 1) return loaded;
+    } else if (PyErr_Occurred()) {
+        return loaded;
+    }
+    Ref locals = Ref::steal(PyDict_New());
+    if (!locals) return locals;
+    return Ref::steal(
+        PyImport_ImportModuleLevelObject(name, module.globals, locals.get(), nullptr, 0));
+}
+
+Ref import_names(Module &module, int id, int from_list) {
+    Ref locals = Ref::steal(PyDict_New());
+    if (!locals) return locals;
+    return Ref::steal(PyImport_ImportModuleLevelObject(module.names[id], module.globals,
+                                                       locals.get(), module.tuples[from_list], 0));
+}
+
+Ref import_from(PyObject *from, PyObject *name) {
+    Ref value = Ref::steal(PyObject_GetAttr(from, name));
+    if (value) return value;
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        // A submodule that is loaded but not yet an attribute of its package.
+        if (const char *package = PyModule_GetName(from)) {
+            Ref full = Ref::steal(PyUnicode_FromFormat("%s.%U", package, name));
+            if (full) value = Ref::steal(PyImport_GetModule(full.get()));
+        }
+        if (value) return value;
+    }
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+    return value;
+}
+
+Ref class_namespace(Module &module, PyObject *qualname) {
+    Ref namespace_ = Ref::steal(PyDict_New());
+    if (!namespace_) return namespace_;
+    Ref module_name = Ref::steal(PyUnicode_FromString(module.table.full_name));
+    if (!module_name || PyDict_SetItemString(namespace_.get(), "__module__", module_name.get()) < 0 ||
+        PyDict_SetItemString(namespace_.get(), "__qualname__", qualname) < 0)
+        return Ref();
+    return namespace_;
+}
+
+Ref make_class(Module &module, PyObject *name, PyObject *namespace_) {
+    return call(reinterpret_cast<PyObject *>(&PyType_Type), name, module.empty_tuple, namespace_);
+}
+
+Ref special_method(PyObject *object, PyObject *name) {
+    PyTypeObject *type = Py_TYPE(object);
+    PyObject *found = _PyType_Lookup(type, name);
+    if (!found) {
+        PyErr_SetObject(PyExc_AttributeError, name);
+        return Ref();
+    }
+    if (descrgetfunc get = Py_TYPE(found)->tp_descr_get) {
+        Ref keep = Ref::borrow(found);  // the lookup's result is borrowed from the type
+        return Ref::steal(get(found, object, reinterpret_cast<PyObject *>(type)));
+    }
+    return Ref::borrow(found);
+}
+
+Caught catch_raised() {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback && value) PyException_SetTraceback(value, traceback);
+    Py_XINCREF(type);
+    Py_XINCREF(value);
+    Py_XINCREF(traceback);
+    PyErr_SetExcInfo(type, value, traceback);
+    return Caught{Ref::steal(type), Ref::steal(value), Ref::steal(traceback)};
+}
+
+PyObject *raise(PyObject *object) {
+    if (PyExceptionInstance_Check(object)) {
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(object)), object);
+        return nullptr;
+    }
+    if (!PyExceptionClass_Check(object)) {
+        PyErr_SetString(PyExc_TypeError, "raise: exception class must be a subclass of BaseException");
+        return nullptr;
+    }
+    Ref instance = call(object);
+    if (!instance) return nullptr;
+    if (!PyExceptionInstance_Check(instance.get())) {
+        PyErr_Format(PyExc_TypeError,
+                     "calling %R should have returned an instance of BaseException, not %R", object,
+                     reinterpret_cast<PyObject *>(Py_TYPE(instance.get())));
+        return nullptr;
+    }
+    PyErr_SetObject(object, instance.get());
+    return nullptr;
+}
+
+}  // namespace frame

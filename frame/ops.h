@@ -1,0 +1,147 @@
+// What module code does besides reading globals: calls, attribute and method
+// access, comparisons, imports, class creation, `with` statements, except
+// clauses and raise.
+#pragma once
+
+#include "frame/module.h"
+
+namespace frame {
+
+inline PyObject *arg(PyObject *object) { return object; }
+inline PyObject *arg(const Ref &object) { return object.get(); }
+
+// --- calls ---------------------------------------------------------------
+
+// Calls through the interpreter's call protocol inside its recursion guard.
+// A callee that returns null without an exception yields SystemError.
+PyObject *vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames);
+
+template <class... A>
+inline Ref call(PyObject *callable, const A &...args) {
+    // The slot in front of the arguments lets the callee prepend `self`.
+    PyObject *stack[] = {nullptr, arg(args)...};
+    return Ref::steal(
+        vectorcall(callable, stack + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+template <class... A>
+inline Ref call(const Ref &callable, const A &...args) {
+    return call(callable.get(), args...);
+}
+
+// A call whose last len(kwnames) arguments are keyword arguments.
+template <class... A>
+inline Ref call_keywords(PyObject *callable, PyObject *kwnames, const A &...args) {
+    PyObject *stack[] = {nullptr, arg(args)...};
+    Py_ssize_t positional = sizeof...(A) - PyTuple_GET_SIZE(kwnames);
+    return Ref::steal(vectorcall(callable, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                 kwnames));
+}
+
+// A method fetched for a call, as the interpreter's own method call does:
+// when the type's attribute is a plain method, it is kept unbound together
+// with its object instead of making a bound-method object.
+struct Method {
+    Ref callable;
+    Ref self;  // set when `callable` is unbound
+    explicit operator bool() const { return bool(callable); }
+};
+
+inline Method method(PyObject *object, PyObject *name) {
+    PyObject *callable = nullptr;
+    int unbound = _PyObject_GetMethod(object, name, &callable);
+    Method result{Ref::steal(callable), Ref()};
+    if (unbound) result.self = Ref::borrow(object);
+    return result;
+}
+
+template <class... A>
+inline Ref call(const Method &method, const A &...args) {
+    if (method.self) {
+        PyObject *stack[] = {nullptr, method.self.get(), arg(args)...};
+        return Ref::steal(vectorcall(method.callable.get(), stack + 1,
+                                     (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+    return call(method.callable.get(), args...);
+}
+
+// --- attributes, truth, comparison ------------------------------------------
+
+inline Ref attr(PyObject *object, PyObject *name) {
+    return Ref::steal(PyObject_GetAttr(object, name));
+}
+inline Ref attr(const Ref &object, PyObject *name) { return attr(object.get(), name); }
+
+// Python's truth test: 1, 0, or -1 with an exception.
+inline int truth(PyObject *object) { return PyObject_IsTrue(object); }
+inline int truth(const Ref &object) { return truth(object.get()); }
+
+int compare_slow(PyObject *left, PyObject *right, int op);
+
+bool same_text(PyObject *left, PyObject *right);
+
+// `left == right` (op Py_EQ) or `left != right` (Py_NE), as the interpreter
+// evaluates it, then its truth: 1, 0, or -1 with an exception.
+inline int compare(PyObject *left, PyObject *right, int op) {
+    if (PyUnicode_CheckExact(left) && PyUnicode_CheckExact(right)) {
+        bool same = left == right || same_text(left, right);
+        return (op == Py_EQ) == same;
+    }
+    return compare_slow(left, right, op);
+}
+inline int equal(PyObject *left, PyObject *right) { return compare(left, right, Py_EQ); }
+inline int not_equal(PyObject *left, PyObject *right) { return compare(left, right, Py_NE); }
+
+// --- imports and classes -------------------------------------------------------
+
+// `import X`: the loaded module unless it is still initialising, else the
+// import machinery (absolute, no from-list).
+Ref import_module(Module &module, int name);
+// `from X import ...`, first half: imports X with the tuple of names as from-list.
+Ref import_names(Module &module, int name, int from_list);
+// `from X import name`, second half: the attribute, or the loaded submodule.
+Ref import_from(PyObject *from, PyObject *name);
+
+// The namespace of a class statement, holding __module__ and __qualname__.
+Ref class_namespace(Module &module, PyObject *qualname);
+// `type(name, (), namespace)`.
+Ref make_class(Module &module, PyObject *name, PyObject *namespace_);
+
+// --- with, except, raise --------------------------------------------------------
+
+// A special method looked up on the type and bound to the object; a missing
+// one raises AttributeError with the name as its argument.
+Ref special_method(PyObject *object, PyObject *name);
+
+// The handled exception (sys.exc_info()) of a try statement's entry, put back
+// on every way out of the statement.
+class SavedHandled {
+  public:
+    SavedHandled() { PyErr_GetExcInfo(&type_, &value_, &traceback_); }
+    SavedHandled(const SavedHandled &) = delete;
+    SavedHandled &operator=(const SavedHandled &) = delete;
+    ~SavedHandled() { PyErr_SetExcInfo(type_, value_, traceback_); }
+
+  private:
+    PyObject *type_, *value_, *traceback_;
+};
+
+// An exception taken from the raised state, normalised, its traceback stored
+// on it, and made the handled exception, as an except clause sees it.
+struct Caught {
+    Ref type, value, traceback;
+    // Raises it again unchanged, with its traceback.
+    void raise_again() {
+        PyErr_Restore(type.release(), value.release(), traceback.release());
+    }
+};
+Caught catch_raised();
+
+// Whether the exception type matches an except clause's class (or tuple).
+inline bool matches(const Caught &caught, PyObject *clause) {
+    return PyErr_GivenExceptionMatches(caught.type.get(), clause);
+}
+
+// The raise statement with an object; always returns null with the exception set.
+PyObject *raise(PyObject *object);
+
+}  // namespace frame

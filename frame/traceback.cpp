@@ -1,0 +1,156 @@
+#include "frame/traceback.h"
+
+#include <frameobject.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace frame {
+namespace {
+
+constexpr int cache_step = 64;
+
+const char *base_name(const char *path) {
+    const char *slash = std::strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+
+// The entry's name: the function's module-qualified name, or "init <module>".
+void entry_name(Module &module, int entry, char *out, size_t size) {
+    const ModuleTable &table = module.table;
+    if (entry >= table.function_count) {
+        std::snprintf(out, size, "init %s", table.full_name);
+        return;
+    }
+    const char *qualname = table.names[table.functions[entry].qualname];
+    std::snprintf(out, size, "%s.%s", table.full_name, qualname);
+}
+
+// Reads the switch of the runtime module, caching its truth per dict version.
+// Called with no exception set; leaves none set.
+int switch_on(Module &module) {
+    PyObject *runtime = module.runtime;
+    if (!runtime) return 0;
+    PyObject *key = PyUnicode_InternFromString("cline_in_traceback");
+    if (!key) {
+        PyErr_Clear();
+        return 0;
+    }
+    PyObject **dict_slot = _PyObject_GetDictPtr(runtime);
+    PyObject *dict = dict_slot ? *dict_slot : nullptr;
+    int on = 0;
+    if (dict) {
+        uint64_t version = reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+        if (version == module.switch_version) {
+            Py_DECREF(key);
+            return module.switch_on;
+        }
+        Ref value = Ref::borrow(PyDict_GetItemWithError(dict, key));
+        if (value) {
+            on = PyObject_IsTrue(value.get());
+        } else if (!PyErr_Occurred()) {
+            PyDict_SetItem(dict, key, Py_False);
+        }
+        module.switch_version = reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+    } else {
+        Ref value = Ref::steal(PyObject_GetAttr(runtime, key));
+        if (value) {
+            on = PyObject_IsTrue(value.get());
+        } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyObject_SetAttr(runtime, key, Py_False);
+        }
+    }
+    Py_DECREF(key);
+    if (on < 0 || PyErr_Occurred()) {
+        PyErr_Clear();
+        on = 0;
+    }
+    module.switch_on = on;
+    return on;
+}
+
+bool before(const TracebackEntry &entry, long key, int owner) {
+    return entry.key < key || (entry.key == key && entry.entry < owner);
+}
+
+// Bisection: the first index whose entry is not before (key, owner).
+int find(const TracebackCache &cache, long key, int owner) {
+    int low = 0, high = cache.count;
+    while (low < high) {
+        int middle = (low + high) / 2;
+        if (before(cache.entries[middle], key, owner))
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return low;
+}
+
+// Keeps `code` in the cache at `index`; when the cache cannot grow the entry
+// is simply not cached.
+void insert(TracebackCache &cache, int index, long key, int owner, PyObject *code) {
+    if (cache.count == cache.capacity) {
+        int capacity = cache.capacity + cache_step;
+        void *grown = PyMem_Realloc(cache.entries, sizeof(TracebackEntry) * capacity);
+        if (!grown) return;
+        cache.entries = static_cast<TracebackEntry *>(grown);
+        cache.capacity = capacity;
+    }
+    std::memmove(cache.entries + index + 1, cache.entries + index,
+                 sizeof(TracebackEntry) * (cache.count - index));
+    Py_INCREF(code);
+    cache.entries[index] = TracebackEntry{key, owner, code};
+    cache.count++;
+}
+
+// A code object for the entry, from the cache or new. The exception being
+// raised is set aside by the caller.
+Ref entry_code(Module &module, int entry, int line, int position, const char *file) {
+    int on = switch_on(module);
+    long key = on ? -static_cast<long>(position) : line;
+    TracebackCache &cache = module.tracebacks;
+    int index = find(cache, key, entry);
+    if (index < cache.count && cache.entries[index].key == key && cache.entries[index].entry == entry)
+        return Ref::borrow(cache.entries[index].code);
+
+    char name[512];
+    entry_name(module, entry, name, sizeof name);
+    if (on) {
+        char with_position[700];
+        std::snprintf(with_position, sizeof with_position, "%s (%s:%d)", name, base_name(file),
+                      position);
+        std::memcpy(name, with_position, sizeof name - 1);
+        name[sizeof name - 1] = '\0';
+    }
+    Ref code = Ref::steal(reinterpret_cast<PyObject *>(
+        PyCode_NewEmpty(module.table.traceback_path, name, line)));
+    if (!code) return code;
+    insert(cache, index, key, entry, code.get());
+    return code;
+}
+
+}  // namespace
+
+void add_traceback(Module &module, int entry, int line, int position, const char *file) {
+    // The exception being raised is set aside while the entry is made: the
+    // calls below must not see it, nor replace it.
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    Ref code = entry_code(module, entry, line, position, file);
+    Ref globals = Ref::borrow(module.globals);
+    if (!globals) globals = Ref::steal(PyDict_New());
+    PyFrameObject *frame = nullptr;
+    if (code && globals)
+        frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()),
+                            globals.get(), nullptr);
+    // No entry can be made without a frame; the original exception matters more.
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+    if (!frame) return;
+    frame->f_lineno = line;
+    PyTraceBack_Here(frame);
+    Py_DECREF(frame);
+}
+
+}  // namespace frame

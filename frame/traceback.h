@@ -1,0 +1,54 @@
+// Traceback entries for failures in module code, and the statement scope
+// (`Call`) through which a function body reports them.
+//
+// The functions run without interpreter frames; a frame object is made only
+// when an exception leaves a statement, and its code object comes from a
+// cache keyed by line, so a failing statement costs one frame allocation.
+#pragma once
+
+#include <source_location>
+
+#include "frame/module.h"
+
+namespace frame {
+
+// Adds one traceback entry for `entry` (a function index, or the module
+// body) at `line` to the exception being raised. `position` and `file` name
+// the implementation's own source; they show only when the runtime module's
+// `cline_in_traceback` switch is on.
+void add_traceback(Module &module, int entry, int line, int position, const char *file);
+
+// The statement scope of one function body or of the module body: it knows
+// the current source line, so that a failure anywhere in a statement reports
+// that statement's line.
+class Call {
+  public:
+    Call(Module &module, int entry) noexcept : module_(module), entry_(entry) {}
+
+    void at(int line) noexcept { line_ = line; }
+    int line() const noexcept { return line_; }
+    Module &module() const noexcept { return module_; }
+
+    // Adds the entry of the current statement to the exception that is set;
+    // returns the null result of a failing function.
+    [[gnu::cold, gnu::noinline]] PyObject *fail(
+        std::source_location where = std::source_location::current()) const {
+        trace(where);
+        return nullptr;
+    }
+    [[gnu::cold, gnu::noinline]] int fail_status(
+        std::source_location where = std::source_location::current()) const {
+        trace(where);
+        return -1;
+    }
+    void trace(std::source_location where) const {
+        add_traceback(module_, entry_, line_, static_cast<int>(where.line()), where.file_name());
+    }
+
+  private:
+    Module &module_;
+    int entry_;
+    int line_ = 1;
+};
+
+}  // namespace frame
