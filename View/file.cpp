@@ -249,6 +249,20 @@ int check_members(PyObject *tar_ref) {
 
 // --- the functions -------------------------------------------------------------
 
+// filename.endswith(suffix). An exact str's endswith is the str type's own and
+// cannot be replaced, so its answer is computed directly; any other object's
+// method is looked up and called.
+Ref ends_with(PyObject *filename, PyObject *suffix) {
+    if (PyUnicode_CheckExact(filename)) {
+        Py_ssize_t match = PyUnicode_Tailmatch(filename, suffix, 0, PY_SSIZE_T_MAX, +1);
+        if (match < 0) return Ref();
+        return Ref::borrow(match ? Py_True : Py_False);
+    }
+    Method endswith = frame::method(filename, N(n::endswith));
+    if (!endswith) return Ref();
+    return call(endswith, suffix);
+}
+
 // def allowed_file(t, filename):                                              13
 PyObject *allowed_file(PyObject *t, PyObject *filename) {
     Call here(module, fn::allowed_file);
@@ -264,8 +278,7 @@ PyObject *allowed_file(PyObject *t, PyObject *filename) {
     }
     here.at(19);
     if (extensions == module.empty_str) return Ref::borrow(Py_False).release();
-    Method endswith = frame::method(filename, N(n::endswith));              if (!endswith) return here.fail();
-    Ref result = call(endswith, extensions);                                 if (!result) return here.fail();
+    Ref result = ends_with(filename, extensions);                            if (!result) return here.fail();
     return result.release();
 }
 
