@@ -1,0 +1,219 @@
+"""Flask application that hosts the native plug-in views of View.file and View.scheduler.
+
+The views work on the folders plugin/, temp/ and uploads/ under the process's working
+directory, and View.file fixes its folder constants from that directory when it is first
+imported. The application therefore owns the working directory: create_app() makes the data
+folder, changes into it and only then imports the views. One application per process is the
+intended use. Tests that build several applications in one process still get correct folders,
+because create_app() re-points the module's folder constants at the new data folder whenever
+they name another one (the views read them from the module namespace at each call).
+"""
+import logging
+import os
+import re
+import sys
+import tarfile
+
+from flask import Flask, jsonify, redirect, request, url_for
+from werkzeug.exceptions import HTTPException
+
+from . import blueprints
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+FOLDERS = ("plugin", "temp", "uploads")
+# kind -> (what a person calls it, suffix the view accepts, folder it is stored in)
+KINDS = {
+    "plugin": ("plug-in", ".tar.gz", "plugin"),
+    "api_module": ("API module", ".py", "temp"),
+}
+MAX_UPLOAD_BYTES = 64 * 1024 * 1024
+
+log = logging.getLogger(__name__)
+
+
+def default_data_dir():
+    return os.environ.get("VIEW_DATA") or os.path.join(ROOT, "data")
+
+
+def _import_views():
+    # The source folder View/ in the repository holds no compiled modules; the built package
+    # must come first on the path, or `import View.file` would find the empty source package.
+    if "View" not in sys.modules:
+        build = os.path.abspath(os.environ.get("VIEW_BUILD_DIR") or os.path.join(ROOT, "build"))
+        if os.path.isdir(build):
+            if build in sys.path:
+                sys.path.remove(build)
+            sys.path.insert(0, build)
+    import View.file
+    import View.scheduler
+    return View.file, View.scheduler
+
+
+def _pin_folders(vfile, data):
+    for name, folder in (("UNZIP_FOLDER", "uploads"), ("PLUGIN_FOLDER", "plugin"),
+                         ("TEMP_FOLDER", "temp")):
+        want = os.path.join(data, folder)
+        if getattr(vfile, name, None) != want:
+            setattr(vfile, name, want)
+
+
+def _make_folders(data):
+    # Made up front: the views fail on a missing folder, and their own create-on-demand can
+    # race between two requests (FileExistsError).
+    for folder in FOLDERS:
+        os.makedirs(os.path.join(data, folder), exist_ok=True)
+
+
+def upload_name_problem(name):
+    """Why an uploaded file name is refused, or None. Only a plain file name is stored."""
+    if "\x00" in name:
+        return "the file name holds a NUL character"
+    if name.startswith(("/", "\\")) or os.path.isabs(name) or re.match(r"^[A-Za-z]:", name):
+        return "the file name is an absolute path"
+    parts = re.split(r"[\\/]", name)
+    if ".." in parts:
+        return "the file name points into a parent folder"
+    if len(parts) > 1:
+        return "the file name holds folders; upload a plain file name"
+    if name in (".", ""):
+        return "the file name is empty"
+    return None
+
+
+def entry_name_problem(name):
+    """Why a name given for removal is refused, or None: it must stay inside its folder."""
+    if "\x00" in name:
+        return "the name holds a NUL character"
+    if name.startswith(("/", "\\")) or os.path.isabs(name):
+        return "the name is an absolute path"
+    parts = [p for p in re.split(r"[\\/]", name) if p not in ("", ".")]
+    if ".." in parts:
+        return "the name points into a parent folder"
+    if not parts:
+        return "the name is empty"
+    return None
+
+
+def _error(status, message):
+    response = jsonify({"error": message})
+    response.status_code = status
+    return response
+
+
+def _not_served(allowed):
+    return _error(405, "method %s is not served here; use %s" % (request.method, allowed))
+
+
+def _unknown_kind(t):
+    return _error(404, "unknown kind %r: use 'plugin' or 'api_module'" % t)
+
+
+def create_app(data_dir=None):
+    data = os.path.abspath(data_dir or default_data_dir())
+    _make_folders(data)
+    os.chdir(data)
+    vfile, vsched = _import_views()
+    _pin_folders(vfile, data)
+
+    app = Flask(__name__)
+    app.config["VIEW_DATA"] = data
+    app.config["MAX_CONTENT_LENGTH"] = MAX_UPLOAD_BYTES
+    blueprints.register(app)
+
+    @app.context_processor
+    def page_context():
+        args = request.view_args or {}
+        return {"kind": args.get("t"), "kinds": KINDS, "data_dir": data}
+
+    @app.get("/")
+    def home():
+        return redirect(url_for("plugins", t="plugin"))
+
+    @app.get("/plugins/<t>")
+    def plugins(t):
+        if request.method != "GET":
+            return _not_served("GET")
+        _make_folders(data)  # someone may have deleted one by hand
+        result = vfile.View.index(t)
+        return _unknown_kind(t) if result is None else result
+
+    @app.post("/upload")
+    def upload():
+        kind = request.form.get("type")
+        part = request.files.get("formFile")
+        if kind not in KINDS:
+            return _error(400, "choose the kind of upload: 'plugin' (a .tar.gz archive) "
+                               "or 'api_module' (a .py file)")
+        label, suffix, folder = KINDS[kind]
+        if part is None or not part.filename:
+            return _error(400, "choose a file to upload")
+        name = part.filename
+        problem = upload_name_problem(name)
+        if problem:
+            return _error(400, "%r refused: %s" % (name, problem))
+        # The view answers "ok" even when it ignores the file, so the rule is checked here.
+        if not vfile.allowed_file(kind, name):
+            return _error(400, "%r is not a %s %s" % (name, suffix, label))
+        _make_folders(data)
+        try:
+            result = vfile.View.upload()
+        except tarfile.TarError as e:
+            # The view leaves the refused archive in the plug-in folder; it is no plug-in.
+            leftover = os.path.join(data, folder, name)
+            if os.path.isfile(leftover):
+                os.remove(leftover)
+            return _error(400, "%r is not a usable plug-in archive: %s" % (name, e))
+        if result is None:
+            return _not_served("POST")
+        if kind == "api_module" and not os.path.isfile(os.path.join(data, folder, name)):
+            return _error(500, "%r was accepted but not stored" % name)
+        return result
+
+    @app.get("/remove/<t>/<path:o>")
+    def remove(t, o):
+        if t not in KINDS:
+            return _unknown_kind(t)
+        problem = entry_name_problem(o)
+        if problem:
+            return _error(400, "%r refused: %s" % (o, problem))
+        try:
+            result = vfile.View.remove(t, o)
+        except FileNotFoundError:
+            return _error(404, "no %s named %r" % (KINDS[t][0], o))
+        return _not_served("GET") if result is None else result
+
+    @app.get("/approve/<t>/<o>")
+    def approve(t, o):
+        if t not in KINDS:
+            return _unknown_kind(t)
+        result = vfile.View.approve(t, o)
+        if result is None:
+            return _error(501, "approving %s %r is not supported yet" % (KINDS[t][0], o))
+        return result
+
+    @app.get("/favicon.ico")
+    def favicon():
+        return "", 204  # browsers ask for it on every page; no icon is shipped
+
+    @app.get("/scheduler")
+    def scheduler():
+        return vsched.View().get()
+
+    @app.errorhandler(HTTPException)
+    def http_error(e):
+        return _error(e.code or 500, e.description or e.name)
+
+    @app.errorhandler(ValueError)
+    def bad_value(e):
+        return _error(400, str(e))
+
+    @app.errorhandler(tarfile.TarError)
+    def bad_archive(e):
+        return _error(400, "not a usable plug-in archive: %s" % e)
+
+    @app.errorhandler(Exception)
+    def failure(e):
+        app.logger.exception("%s %s failed", request.method, request.path)
+        return _error(500, "internal error (%s); see the server log" % type(e).__name__)
+
+    return app
