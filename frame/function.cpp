@@ -326,6 +326,9 @@ int build_code(Module &module) {
             module.empty_tuple, module.empty_tuple, locals.get(), module.empty_tuple,
             module.empty_tuple, file_name.get(), name.get(), spec.line, module.empty_bytes));
         if (!code) return -1;
+        // The constructor adds "no free variables" on its own; these code
+        // objects are never run, and show exactly the flags they were given.
+        reinterpret_cast<PyCodeObject *>(code)->co_flags = CO_OPTIMIZED | CO_NEWLOCALS;
         Py_XSETREF(module.code[i], code);
     }
     return 0;

@@ -1,0 +1,265 @@
+"""Import lifecycle of both modules, each scenario in a fresh interpreter."""
+import os
+import re
+
+import pytest
+
+from frame_support import (DIST_PACKAGES, PY310, built_module, needs_build,
+                           run_snippet)
+
+pytestmark = needs_build
+
+FILE_TB = "View\\\\file.py"
+SCHED_TB = "View\\\\scheduler.py"
+MODULES = ["file", "scheduler"]
+
+
+@pytest.mark.parametrize("name", MODULES)
+@pytest.mark.parametrize("again", ["del_sys_modules", "reload"])
+def test_second_import_returns_first_module_without_rerunning_body(name, again):
+    run = run_snippet('''
+        import importlib, os, sys
+        m = importlib.import_module("View.%(name)s")
+        first_view, first_test = m.View, m.__test__
+        m.MARKER = 42
+        m.os = "replaced"
+        if "%(again)s" == "reload":
+            again = importlib.reload(m)
+        else:
+            del sys.modules["View.%(name)s"]
+            again = importlib.import_module("View.%(name)s")
+        out(same=again is m, registered=sys.modules["View.%(name)s"] is m,
+            marker=m.MARKER, os=m.os, view_kept=m.View is first_view,
+            test_kept=m.__test__ is first_test)
+    ''' % {"name": name, "again": again})
+    assert run.result == {"same": True, "registered": True, "marker": 42, "os": "replaced",
+                          "view_kept": True, "test_kept": True}
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_sub_interpreter_import_fails(name):
+    run = run_snippet('''
+        import _xxsubinterpreters as interpreters
+        import View.%s
+        sub = interpreters.create()
+        try:
+            interpreters.run_string(sub, "import View.%s")
+        except interpreters.RunFailedError as exc:
+            out(kind=type(exc).__name__, text=str(exc))
+        else:
+            out(kind=None)
+    ''' % (name, name))
+    assert run.result["kind"] == "RunFailedError"
+    assert "ImportError" in run.result["text"]
+    assert ("Interpreter change detected - this module can only be loaded into one "
+            "interpreter per process.") in run.result["text"]
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_exec_step_accepts_only_the_first_module_object(name):
+    run = run_snippet('''
+        import ctypes, types
+        import View.%(name)s as m
+        api = ctypes.pythonapi
+        api.PyModule_GetDef.restype = ctypes.c_void_p
+        api.PyModule_GetDef.argtypes = [ctypes.py_object]
+        api.PyModule_ExecDef.restype = ctypes.c_int
+        api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+        definition = api.PyModule_GetDef(m)
+        m.View = "kept"
+        same = api.PyModule_ExecDef(m, definition)
+        try:
+            api.PyModule_ExecDef(types.ModuleType("View.%(name)s"), definition)
+        except Exception as exc:
+            out(same=same, kind=type(exc).__name__, text=str(exc), view=m.View)
+    ''' % {"name": name})
+    assert run.result == {
+        "same": 0, "kind": "RuntimeError", "view": "kept",
+        "text": "Module '%s' has already been imported. Re-initialisation is not supported."
+                % name}
+
+
+FAKE_FLASK = '''
+import sys
+jsonify = request = render_template = current_app = abort = object()
+seen = []
+def __getattr__(name):
+    if name == "redirect":
+        body = sys.modules["View.file"].__dict__
+        names = ["jsonify", "request", "render_template", "redirect", "current_app"]
+        seen.extend(n for n in names if n in body)
+    raise AttributeError(name)
+'''
+
+
+def test_missing_flask_name_fails_at_line_6_and_leaves_module_importable(tmp_path):
+    (tmp_path / "flask.py").write_text(FAKE_FLASK)
+    run = run_snippet('''
+        import importlib, sys
+        try:
+            import View.file
+        except ImportError as exc:
+            first = dict(text=str(exc), tb=entries(exc), seen=sys.modules["flask"].seen,
+                         left="View.file" in sys.modules)
+        with open(sys.modules["flask"].__file__, "a") as f:
+            f.write("\\nredirect = object()\\n")
+        del sys.modules["flask"]
+        importlib.invalidate_caches()
+        m = importlib.import_module("View.file")
+        import flask
+        out(first=first, rerun=m.redirect is flask.redirect and m.jsonify is flask.jsonify)
+    ''', path=[str(tmp_path)])
+    first = run.result["first"]
+    assert first["text"] == "cannot import name redirect"
+    assert [e for e in first["tb"] if e[1] == FILE_TB] == [["init View.file", FILE_TB, 6]]
+    # the three names fetched before `redirect` are already bound, the one after is not
+    assert first["seen"] == ["jsonify", "request", "render_template"]
+    assert first["left"] is False
+    assert run.result["rerun"] is True
+
+
+@pytest.mark.parametrize("name, builtin", [
+    ("file", "print"), ("file", "staticmethod"), ("scheduler", "print")])
+def test_missing_cached_builtin_fails_at_line_1(name, builtin):
+    run = run_snippet('''
+        import builtins, importlib
+        import flask, os, shutil, tarfile, View
+        kept = getattr(builtins, "%(builtin)s")
+        delattr(builtins, "%(builtin)s")
+        try:
+            importlib.import_module("View.%(name)s")
+        except Exception as exc:
+            setattr(builtins, "%(builtin)s", kept)
+            out(kind=type(exc).__name__, text=str(exc), tb=entries(exc))
+    ''' % {"name": name, "builtin": builtin})
+    tb_file = FILE_TB if name == "file" else SCHED_TB
+    assert run.result["kind"] == "NameError"
+    assert run.result["text"] == "name '%s' is not defined" % builtin
+    assert [e for e in run.result["tb"] if e[1] == tb_file] == [
+        ["init View.%s" % name, tb_file, 1]]
+
+
+def test_deleted_working_directory_fails_at_line_8(tmp_path):
+    gone = tmp_path / "gone"
+    run = run_snippet('''
+        import os, flask, shutil, tarfile, View
+        os.mkdir(%(gone)r)
+        os.chdir(%(gone)r)
+        os.rmdir(%(gone)r)
+        try:
+            import View.file
+        except Exception as exc:
+            out(is_oserror=isinstance(exc, OSError), tb=entries(exc))
+    ''' % {"gone": str(gone)})
+    assert run.result["is_oserror"] is True
+    assert [e for e in run.result["tb"] if e[1] == FILE_TB] == [["init View.file", FILE_TB, 8]]
+
+
+def test_working_directory_of_import_fixes_folders_and_namespace_order(tmp_path):
+    run = run_snippet('''
+        import os, flask, shutil, tarfile, builtins
+        import View.file as m, View.scheduler as s
+        def names(mod):
+            return [k for k in vars(mod) if not k.startswith("__") or k == "__test__"]
+        out(cwd=os.getcwd(), created=sorted(os.listdir(".")),
+            folders=[m.UNZIP_FOLDER, m.PLUGIN_FOLDER, m.TEMP_FOLDER],
+            names=names(m), sched_names=names(s),
+            modules=[m.os is os, m.shutil is shutil, m.tarfile is tarfile, s.os is os],
+            flask=[getattr(m, n) is getattr(flask, n) for n in
+                   ("jsonify", "request", "render_template", "redirect", "current_app")]
+                  + [s.jsonify is flask.jsonify, s.abort is flask.abort],
+            tests=[m.__test__, s.__test__])
+    ''', cwd=str(tmp_path))
+    res = run.result
+    cwd = res["cwd"]
+    assert res["folders"] == [os.path.join(cwd, f) for f in ("uploads", "plugin", "temp")]
+    assert res["created"] == []
+    assert res["names"] == [
+        "os", "shutil", "tarfile", "jsonify", "request", "render_template", "redirect",
+        "current_app", "UNZIP_FOLDER", "PLUGIN_FOLDER", "TEMP_FOLDER", "allowed_file",
+        "unzip_plugin", "get_path", "View", "__test__"]
+    assert res["sched_names"] == ["jsonify", "abort", "os", "View", "__test__"]
+    assert all(res["modules"]) and all(res["flask"])
+    assert res["tests"] == [{}, {}]
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_create_step_copies_import_attributes(name):
+    run = run_snippet('''
+        import _imp, types
+        origin = %(origin)r
+        def create(**attrs):
+            mod = _imp.create_dynamic(types.SimpleNamespace(name="View.%(name)s", origin=origin,
+                                                            **attrs))
+            return dict(name=mod.__name__, loader=repr(mod.__loader__), file=mod.__file__,
+                        package=mod.__package__, path=getattr(mod, "__path__", "unset"),
+                        doc=mod.__doc__)
+        out(bare=create(), full=create(loader="L", parent="P", submodule_search_locations=["S"]),
+            no_path=create(loader=None, parent=None, submodule_search_locations=None))
+    ''' % {"name": name, "origin": built_module(name)})
+    base = {"name": "View." + name, "file": built_module(name), "doc": None}
+    assert run.result["bare"] == dict(base, loader="None", package=None, path="unset")
+    assert run.result["full"] == dict(base, loader="'L'", package="P", path=["S"])
+    assert run.result["no_path"] == dict(base, loader="None", package=None, path="unset")
+
+
+def test_traceback_switch_names_implementation_position():
+    run = run_snippet('''
+        import View.file as m
+        switch = sys.modules["_view_frame"]
+        before = getattr(switch, "cline_in_traceback", "absent")
+        names = []
+        for value in (False, True, False):
+            if value:
+                switch.cline_in_traceback = True
+            elif "cline_in_traceback" in vars(switch):
+                switch.cline_in_traceback = False
+            try:
+                m.allowed_file()
+            except TypeError as exc:
+                names.append([e[0] for e in entries(exc) if e[1] == %r])
+        out(before=before, after=switch.cline_in_traceback, names=names)
+    ''' % FILE_TB)
+    res = run.result
+    assert res["before"] == "absent"
+    assert res["after"] is False
+    assert res["names"][0] == res["names"][2] == ["View.file.allowed_file"]
+    assert len(res["names"][1]) == 1
+    assert re.fullmatch(r"View\.file\.allowed_file \(.+:\d+\)", res["names"][1][0])
+
+
+VERSION_SNIPPET = '''
+import importlib.machinery, importlib.util, warnings
+def show(message, category, *rest):
+    out(warning=[category.__name__, str(message)])
+warnings.showwarning = show
+path = %r
+loader = importlib.machinery.ExtensionFileLoader("View.file", path)
+where = importlib.util.spec_from_file_location("View.file", path, loader=loader)
+try:
+    mod = importlib.util.module_from_spec(where)
+    sys.modules["View.file"] = mod
+    loader.exec_module(mod)
+except BaseException as exc:
+    out(kind=type(exc).__name__, text=str(exc), tb=entries(exc))
+else:
+    out(kind=None, imported=type(mod.View).__name__)
+'''
+MISMATCH = ("compile time Python version 3.9 of module 'View.file' does not match "
+            "runtime version 3.10")
+
+
+@pytest.mark.skipif(not os.path.exists(PY310), reason="no CPython 3.10")
+@pytest.mark.parametrize("as_error", [False, True])
+def test_other_interpreter_version_warns(as_error):
+    """Only the import itself is in scope on 3.10; calls there are not."""
+    run = run_snippet(VERSION_SNIPPET % built_module("file"), python=PY310,
+                      path=[DIST_PACKAGES],
+                      options=["-W", "error::RuntimeWarning"] if as_error else [])
+    if as_error:
+        assert run.result["kind"] == "RuntimeWarning"
+        assert run.result["text"] == MISMATCH
+        assert not [e for e in run.result["tb"] if e[0].startswith("init ")]
+    else:
+        assert run.results[0] == {"warning": ["RuntimeWarning", MISMATCH]}
+        assert run.result == {"kind": None, "imported": "type"}
