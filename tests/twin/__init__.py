@@ -1,0 +1,1 @@
+"""Plain-Python twins of the native View modules, used as oracles by the tests."""

@@ -1,0 +1,189 @@
+# Plain-Python twin of the native module View.file. Each statement carries, as a
+# trailing comment, the source line the native module reports for it, so that a
+# twin traceback can be read against a native one. It imports only the standard
+# library and flask, so it can be loaded on its own (benchmarks use it as the
+# plain-Python baseline).
+import os  # 2
+import shutil  # 3
+import tarfile  # 4
+
+from flask import jsonify, request, render_template, redirect, current_app  # 6
+
+# The native module takes `print` from the builtins once, before its body runs;
+# later changes to builtins.print do not reach View.remove.
+_print = print
+
+UNZIP_FOLDER = os.path.join(os.getcwd(), "uploads")  # 8
+PLUGIN_FOLDER = os.path.join(os.getcwd(), "plugin")  # 9
+TEMP_FOLDER = os.path.join(os.getcwd(), "temp")  # 10
+
+
+def _make_link_refusing_filter(tarfile_module):
+    # Built once at import, from the tarfile module of that moment: replacing the
+    # module global `tarfile` later must not weaken what extraction lets through.
+    filter_error = tarfile_module.FilterError
+    data_filter = tarfile_module.data_filter
+
+    def refuse_links(member, dest_path):
+        # A link member could make later members, or other plug-ins' files,
+        # writable through it; plug-ins have no need for links at all.
+        if member.issym() or member.islnk():
+            raise filter_error("%r is a link; plug-in archives may not contain links" % (member.name,))
+        return data_filter(member, dest_path)
+
+    return refuse_links
+
+
+_refuse_links = _make_link_refusing_filter(tarfile)
+# Fixed at import: the checks must not go through the replaceable global `os`.
+_SEPARATORS = ("/", os.sep)
+
+
+def _unsafe_name(filename):
+    # Names come from the client: an absolute name or a ".." component would let
+    # get_path point outside the working folders.
+    if not isinstance(filename, str):
+        return False
+    if filename.startswith(_SEPARATORS):
+        return True
+    return ".." in filename.replace(_SEPARATORS[1], "/").split("/")
+
+
+def _names_folder_itself(o):
+    # None, "", "." (or "./") make get_path answer the folder itself, and
+    # View.remove would then delete every stored entry of that kind.
+    if o is None:
+        return True
+    if not isinstance(o, str):
+        return False
+    return all(part in ("", ".") for part in o.replace(_SEPARATORS[1], "/").split("/"))
+
+
+def _special(manager, name):
+    # `with` finds __enter__/__exit__ on the type, never on the instance.
+    for klass in type(manager).__mro__:
+        if name in vars(klass):
+            attribute = vars(klass)[name]
+            get = getattr(type(attribute), "__get__", None)
+            return attribute if get is None else get(attribute, manager, type(manager))
+    raise AttributeError(name)
+
+
+class _With(object):
+    # The native module looks up __exit__ before __enter__ (the interpreter's own
+    # `with` does it the other way round); this wrapper keeps that order.
+    __slots__ = ("_manager", "_exit", "_enter")
+
+    def __init__(self, manager):
+        self._manager = manager
+        self._exit = _special(manager, "__exit__")
+        self._enter = _special(manager, "__enter__")
+
+    def __enter__(self):
+        return self._enter()
+
+    def __exit__(self, exc_type, exc_value, exc_tb):
+        return self._exit(exc_type, exc_value, exc_tb)
+
+
+def allowed_file(t, filename):  # 13
+    extensions = ""
+    if t == "plugin":  # 15
+        extensions = ".tar.gz"
+    elif t == "api_module":  # 17
+        extensions = ".py"
+    return False if extensions == "" else filename.endswith(extensions)  # 19
+
+
+def unzip_plugin(t, filename):  # 22
+    """
+    指定文件解压到插件目录
+    :param t:
+    :type t:
+    :param filename: 指定压缩文件
+    :type filename: str
+    :return: 返回成功（True）或报错
+    :rtype: bool | Exception
+    """
+    try:
+        with _With(tarfile.open(get_path(t, filename), "r")) as tar_ref:  # 33
+            tar_ref.extraction_filter = _refuse_links  # 34
+            tar_ref.extractall(PLUGIN_FOLDER)  # 34
+        os.remove(get_path(t, filename))  # 35
+        return True
+    except Exception as ex:  # 37
+        raise ex  # 38
+
+
+def get_path(t, filename=None):  # 41
+    if _unsafe_name(filename):  # 42
+        raise ValueError("unsafe file name %r: absolute names and '..' components are not allowed"
+                         % (filename,))
+    if t != "plugin":  # 42
+        folder = "temp"
+    elif filename:  # 44
+        folder = "plugin"
+    else:
+        folder = "uploads"
+    p = os.path.join(os.getcwd(), folder)  # 48
+    if not os.path.exists(p):  # 49
+        os.mkdir(p)  # 50
+    return p if filename is None else os.path.join(p, filename)  # 51
+
+
+class View:  # 54
+    @staticmethod
+    def index(t):  # 55
+        if type(t) is not str:
+            raise TypeError("Argument 't' has incorrect type (expected str, got %.200s)"
+                            % type(t).__name__)
+        if request.method == "GET":  # 57
+            if t == "plugin":  # 58
+                folder = _as_list(os.listdir(PLUGIN_FOLDER))  # 59
+                return render_template("upload.html", plugin_list=folder)  # 61
+            elif t == "api_module":  # 62
+                keys = current_app.blueprints.keys()  # 63
+                mods = [m for m in list(keys) if m.find(".") == -1]  # 64
+                folder = _as_list(os.listdir(TEMP_FOLDER))  # 65
+                return render_template("upload.html", temp_list=folder, plugin_list=mods)  # 66
+        return None
+
+    @staticmethod
+    def upload():  # 68
+        if request.method == "POST":  # 70
+            file = request.files.get("formFile")  # 71
+            t = request.form.get("type")  # 72
+            if file and allowed_file(t, file.filename):  # 73
+                file.save(get_path(t, file.filename))  # 74
+                if t == "plugin":  # 75
+                    unzip_plugin(t, file.filename)  # 76
+            return jsonify({"state": "ok"})  # 79
+        return None
+
+    @staticmethod
+    def remove(t, o):  # 81
+        if request.method == "GET":  # 83
+            if _names_folder_itself(o):  # 84
+                raise ValueError("refusing to remove %r: it names the whole folder" % (o,))
+            path = get_path(t, o)  # 84
+            _print(path)  # 85
+            if os.path.isdir(path):  # 86
+                shutil.rmtree(path)  # 87
+            else:
+                os.remove(path)  # 89
+            return jsonify({"state": "ok"})  # 90
+        return None
+
+    @staticmethod
+    def approve(t, o, module=None):  # 92
+        return None
+
+
+def _as_list(value):
+    # `folder` is declared as a list in the native module: it holds a list or None.
+    if value is not None and type(value) is not list:
+        raise TypeError("Expected list, got %.200s" % type(value).__name__)
+    return value
+
+
+__test__ = {}  # 1
