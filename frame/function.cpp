@@ -19,13 +19,23 @@ PyObject *new_ref(PyObject *object) {
 
 PyObject *or_none(PyObject *object) { return new_ref(object ? object : Py_None); }
 
+// Stores a lazily made attribute value unless another thread stored one
+// while this one was being made (any allocation can switch threads).
+void settle(PyObject *&field, PyObject *made) {
+    if (field)
+        Py_DECREF(made);
+    else
+        field = made;
+}
+
 // --- attributes ---------------------------------------------------------------
 
 PyObject *get_name(PyObject *self, void *) {
     Function *function = as_function(self);
     if (!function->name) {
-        function->name = PyUnicode_InternFromString(function->def->name);
-        if (!function->name) return nullptr;
+        PyObject *name = PyUnicode_InternFromString(function->def->name);
+        if (!name) return nullptr;
+        settle(function->name, name);
     }
     return new_ref(function->name);
 }
@@ -56,8 +66,9 @@ PyObject *get_doc(PyObject *self, void *) {
     Function *function = as_function(self);
     if (!function->doc) {
         const char *text = function->def->doc;
-        function->doc = text ? PyUnicode_FromString(text) : new_ref(Py_None);
-        if (!function->doc) return nullptr;
+        PyObject *doc = text ? PyUnicode_FromString(text) : new_ref(Py_None);
+        if (!doc) return nullptr;
+        settle(function->doc, doc);
     }
     return new_ref(function->doc);
 }
@@ -70,8 +81,9 @@ int set_doc(PyObject *self, PyObject *value, void *) {
 PyObject *get_dict(PyObject *self, void *) {
     Function *function = as_function(self);
     if (!function->dict) {
-        function->dict = PyDict_New();
-        if (!function->dict) return nullptr;
+        PyObject *dict = PyDict_New();
+        if (!dict) return nullptr;
+        settle(function->dict, dict);
     }
     return new_ref(function->dict);
 }
@@ -129,8 +141,9 @@ int set_kwdefaults(PyObject *self, PyObject *value, void *) {
 PyObject *get_annotations(PyObject *self, void *) {
     Function *function = as_function(self);
     if (!function->annotations) {
-        function->annotations = PyDict_New();
-        if (!function->annotations) return nullptr;
+        PyObject *annotations = PyDict_New();
+        if (!annotations) return nullptr;
+        settle(function->annotations, annotations);
     }
     return new_ref(function->annotations);
 }
@@ -158,7 +171,7 @@ PyObject *get_is_coroutine(PyObject *self, void *) {
             PyErr_Clear();
             if (found) marker = found.get();
         }
-        function->is_coroutine = new_ref(marker);
+        settle(function->is_coroutine, new_ref(marker));
     }
     return new_ref(function->is_coroutine);
 }

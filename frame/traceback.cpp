@@ -126,6 +126,11 @@ Ref entry_code(Module &module, int entry, int line, int position, const char *fi
     Ref code = Ref::steal(reinterpret_cast<PyObject *>(
         PyCode_NewEmpty(module.table.traceback_path, name, line)));
     if (!code) return code;
+    // Making the code object may have run a collection, and with it other
+    // threads that added entries: search again before inserting.
+    index = find(cache, key, entry);
+    if (index < cache.count && cache.entries[index].key == key && cache.entries[index].entry == entry)
+        return Ref::borrow(cache.entries[index].code);
     insert(cache, index, key, entry, code.get());
     return code;
 }
