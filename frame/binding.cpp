@@ -71,10 +71,11 @@ Py_ssize_t find_parameter(const Function *function, PyObject *key) {
         Py_ssize_t parameter = find_parameter(function, key);
         if (parameter >= nargs) continue;
         if (parameter >= 0)
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name,
-                         key);
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         name, key);
         else
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, key);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name,
+                         key);
         return false;
     }
     return true;
@@ -92,12 +93,15 @@ bool bind_arguments(Function *function, PyObject *const *args, Py_ssize_t nargs,
         total - (function->bound_defaults ? PyTuple_GET_SIZE(function->bound_defaults) : 0);
 
     if (keywords == 0) {
-        if (nargs < required || nargs > total) return count_error(function, nargs), binding_failed(function);
+        if (nargs < required || nargs > total)
+            return count_error(function, nargs), binding_failed(function);
     } else if (nargs > total) {
         return count_error(function, nargs), binding_failed(function);
     }
-    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
-    for (Py_ssize_t i = nargs; i < total; ++i) bound[i] = nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        bound[i] = args[i];
+    for (Py_ssize_t i = nargs; i < total; ++i)
+        bound[i] = nullptr;
 
     if (keywords) {
         PyObject *const *values = args + nargs;
@@ -108,7 +112,8 @@ bool bind_arguments(Function *function, PyObject *const *args, Py_ssize_t nargs,
             bound[i] = values[k];
             matched++;
         }
-        for (Py_ssize_t i = nargs > required ? nargs : required; matched < keywords && i < total; ++i) {
+        for (Py_ssize_t i = nargs > required ? nargs : required; matched < keywords && i < total;
+             ++i) {
             Py_ssize_t k = find_keyword(kwnames, names[spec.locals[i]]);
             if (k < 0) continue;
             bound[i] = values[k];
@@ -119,8 +124,9 @@ bool bind_arguments(Function *function, PyObject *const *args, Py_ssize_t nargs,
     }
     for (Py_ssize_t i = nargs; i < total; ++i)
         if (!bound[i])
-            bound[i] = i >= first_default ? PyTuple_GET_ITEM(function->bound_defaults, i - first_default)
-                                          : Py_None;
+            bound[i] = i >= first_default
+                           ? PyTuple_GET_ITEM(function->bound_defaults, i - first_default)
+                           : Py_None;
     return true;
 }
 
@@ -129,7 +135,8 @@ bool check_declared(const Function *function, PyObject *const *bound) {
     for (int i = 0; i < spec.argcount; ++i) {
         PyTypeObject *type = spec.declared[i];
         if (!type || Py_TYPE(bound[i]) == type) continue;
-        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+        PyErr_Format(PyExc_TypeError,
+                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                      function->owner->table.names[spec.locals[i]], type->tp_name,
                      Py_TYPE(bound[i])->tp_name);
         return false;

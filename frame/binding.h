@@ -36,7 +36,8 @@ inline PyObject *apply(PyObject *const *values, std::index_sequence<I...>) {
 }
 
 template <auto Body>
-PyObject *entry(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
+PyObject *entry(PyObject *callable, PyObject *const *args, size_t nargsf,
+                PyObject *kwnames) noexcept {
     constexpr Py_ssize_t count = arity(Body);
     Function *function = reinterpret_cast<Function *>(callable);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -48,12 +49,12 @@ PyObject *entry(PyObject *callable, PyObject *const *args, size_t nargsf, PyObje
         PyObject *bound[count];
         PyObject *const *values = args;
         if (kwnames || nargs != count) {
-            Py_ssize_t first_default = count - (function->bound_defaults
-                                                    ? PyTuple_GET_SIZE(function->bound_defaults)
-                                                    : 0);
+            Py_ssize_t first_default =
+                count - (function->bound_defaults ? PyTuple_GET_SIZE(function->bound_defaults) : 0);
             if (!kwnames && nargs >= first_default && nargs < count) {
                 // Only defaults are missing: the common short call.
-                for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+                for (Py_ssize_t i = 0; i < nargs; ++i)
+                    bound[i] = args[i];
                 for (Py_ssize_t i = nargs; i < count; ++i)
                     bound[i] = PyTuple_GET_ITEM(function->bound_defaults, i - first_default);
             } else if (!bind_arguments(function, args, nargs, kwnames, bound)) {

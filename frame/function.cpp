@@ -1,8 +1,7 @@
 #include "frame/function.h"
 
-#include <structmember.h>
-
 #include <cstddef>
+#include <structmember.h>
 
 namespace frame {
 namespace {
@@ -10,14 +9,18 @@ namespace {
 constexpr const char *shared_module_name = "_view_frame_1_0";
 constexpr const char *shared_type_name = "view_function";
 
-Function *as_function(PyObject *object) { return reinterpret_cast<Function *>(object); }
+Function *as_function(PyObject *object) {
+    return reinterpret_cast<Function *>(object);
+}
 
 PyObject *new_ref(PyObject *object) {
     Py_INCREF(object);
     return object;
 }
 
-PyObject *or_none(PyObject *object) { return new_ref(object ? object : Py_None); }
+PyObject *or_none(PyObject *object) {
+    return new_ref(object ? object : Py_None);
+}
 
 // Stores a lazily made attribute value unless another thread stored one
 // while this one was being made (any allocation can switch threads).
@@ -50,7 +53,9 @@ int set_name(PyObject *self, PyObject *value, void *) {
     return 0;
 }
 
-PyObject *get_qualname(PyObject *self, void *) { return new_ref(as_function(self)->qualname); }
+PyObject *get_qualname(PyObject *self, void *) {
+    return new_ref(as_function(self)->qualname);
+}
 
 int set_qualname(PyObject *self, PyObject *value, void *) {
     if (!value || !PyUnicode_Check(value)) {
@@ -102,11 +107,21 @@ int set_dict(PyObject *self, PyObject *value, void *) {
     return 0;
 }
 
-PyObject *get_globals(PyObject *self, void *) { return new_ref(as_function(self)->globals); }
-PyObject *get_closure(PyObject *self, void *) { return or_none(as_function(self)->closure); }
-PyObject *get_code(PyObject *self, void *) { return or_none(as_function(self)->code); }
-PyObject *get_defaults(PyObject *self, void *) { return or_none(as_function(self)->defaults); }
-PyObject *get_kwdefaults(PyObject *self, void *) { return or_none(as_function(self)->kwdefaults); }
+PyObject *get_globals(PyObject *self, void *) {
+    return new_ref(as_function(self)->globals);
+}
+PyObject *get_closure(PyObject *self, void *) {
+    return or_none(as_function(self)->closure);
+}
+PyObject *get_code(PyObject *self, void *) {
+    return or_none(as_function(self)->code);
+}
+PyObject *get_defaults(PyObject *self, void *) {
+    return or_none(as_function(self)->defaults);
+}
+PyObject *get_kwdefaults(PyObject *self, void *) {
+    return or_none(as_function(self)->kwdefaults);
+}
 
 // Defaults are bound when the module is built; a write changes only what
 // Python reads back, and says so.
@@ -167,7 +182,8 @@ PyObject *get_is_coroutine(PyObject *self, void *) {
         if (function->flags & function_coroutine) {
             marker = Py_True;
             Ref coroutines = Ref::steal(PyImport_ImportModule("asyncio.coroutines"));
-            if (coroutines) found = Ref::steal(PyObject_GetAttrString(coroutines.get(), "_is_coroutine"));
+            if (coroutines)
+                found = Ref::steal(PyObject_GetAttrString(coroutines.get(), "_is_coroutine"));
             PyErr_Clear();
             if (found) marker = found.get();
         }
@@ -207,7 +223,9 @@ PyMemberDef members[] = {
 // --- methods, protocols -----------------------------------------------------------
 
 // Pickling and copying treat a function as a global: its module and qualified name.
-PyObject *reduce(PyObject *self, PyObject *) { return new_ref(as_function(self)->qualname); }
+PyObject *reduce(PyObject *self, PyObject *) {
+    return new_ref(as_function(self)->qualname);
+}
 
 PyMethodDef methods[] = {
     {"__reduce__", reduce, METH_VARARGS, nullptr},
@@ -215,7 +233,8 @@ PyMethodDef methods[] = {
 };
 
 PyObject *repr(PyObject *self) {
-    return PyUnicode_FromFormat("<%s %U at %p>", shared_type_name, as_function(self)->qualname, self);
+    return PyUnicode_FromFormat("<%s %U at %p>", shared_type_name, as_function(self)->qualname,
+                                self);
 }
 
 PyObject *descr_get(PyObject *self, PyObject *instance, PyObject *) {
@@ -267,7 +286,7 @@ void dealloc(PyObject *self) {
 }
 
 PyTypeObject function_type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .ob_base = {.ob_base = {.ob_refcnt = 1, .ob_type = nullptr}, .ob_size = 0},
     .tp_name = shared_type_name,
     .tp_basicsize = sizeof(Function),
     .tp_dealloc = dealloc,
@@ -308,7 +327,8 @@ PyTypeObject *shared_function_type() {
     if (type->tp_basicsize != static_cast<Py_ssize_t>(sizeof(Function))) {
         PyErr_Format(PyExc_TypeError,
                      "Shared %s type has the wrong size (%zd, expected %zd); rebuild the module",
-                     shared_type_name, type->tp_basicsize, static_cast<Py_ssize_t>(sizeof(Function)));
+                     shared_type_name, type->tp_basicsize,
+                     static_cast<Py_ssize_t>(sizeof(Function)));
         return nullptr;
     }
     // The shared module keeps the type alive for the life of the process.
@@ -318,7 +338,8 @@ PyTypeObject *shared_function_type() {
 int build_code(Module &module) {
     const ModuleTable &table = module.table;
     if (!module.code) {
-        module.code = static_cast<PyObject **>(PyMem_Calloc(table.function_count, sizeof(PyObject *)));
+        module.code =
+            static_cast<PyObject **>(PyMem_Calloc(table.function_count, sizeof(PyObject *)));
         if (!module.code) {
             PyErr_NoMemory();
             return -1;

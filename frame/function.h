@@ -8,20 +8,20 @@ namespace frame {
 
 struct Function {
     PyObject_HEAD
-    const FunctionSpec *def;   // the method definition it was made from
-    PyObject *module_name;     // __module__
-    PyObject *dict;            // __dict__, made on first use
-    PyObject *name;            // __name__, made from def->name on first read
-    PyObject *qualname;        // __qualname__
-    PyObject *doc;             // __doc__, made from def->doc on first read
-    PyObject *globals;         // the module's dict
-    PyObject *code;            // __code__
-    PyObject *closure;         // always null: no function closes over anything
-    int flags;                 // FunctionFlags
-    PyObject *defaults;        // __defaults__ as Python sees it
-    PyObject *kwdefaults;      // __kwdefaults__
-    PyObject *annotations;     // __annotations__, made empty on first read
-    PyObject *is_coroutine;    // _is_coroutine, computed on first read
+    const FunctionSpec *def;  // the method definition it was made from
+    PyObject *module_name;    // __module__
+    PyObject *dict;           // __dict__, made on first use
+    PyObject *name;           // __name__, made from def->name on first read
+    PyObject *qualname;       // __qualname__
+    PyObject *doc;            // __doc__, made from def->doc on first read
+    PyObject *globals;        // the module's dict
+    PyObject *code;           // __code__
+    PyObject *closure;        // always null: no function closes over anything
+    int flags;                // FunctionFlags
+    PyObject *defaults;       // __defaults__ as Python sees it
+    PyObject *kwdefaults;     // __kwdefaults__
+    PyObject *annotations;    // __annotations__, made empty on first read
+    PyObject *is_coroutine;   // _is_coroutine, computed on first read
     PyObject *weakrefs;
     vectorcallfunc vectorcall;
     // The defaults calls receive: fixed when the module body sets them, so a

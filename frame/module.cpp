@@ -34,10 +34,12 @@ int copy_spec_attribute(PyObject *spec, PyObject *dict, const char *from, const 
 // Parses up to four dot-separated numbers from the start of the version text.
 void running_version(int numbers[4]) {
     const char *text = Py_GetVersion();
-    for (int i = 0; i < 4; ++i) numbers[i] = 0;
+    for (int i = 0; i < 4; ++i)
+        numbers[i] = 0;
     for (int i = 0; i < 4; ++i) {
         int value = 0;
-        while (*text >= '0' && *text <= '9') value = value * 10 + (*text++ - '0');
+        while (*text >= '0' && *text <= '9')
+            value = value * 10 + (*text++ - '0');
         numbers[i] = value;
         if (*text != '.') break;
         ++text;
@@ -60,12 +62,18 @@ int check_version(const char *full_name) {
 
 Module::Module(const ModuleTable &table, PyObject *(*create_step)(PyObject *, PyModuleDef *),
                int (*exec_step)(PyObject *))
-    : PyModuleDef{PyModuleDef_HEAD_INIT, table.def_name, nullptr, 0, no_methods, nullptr,
-                  nullptr, nullptr, nullptr},
-      table(table),
-      slot_table{{Py_mod_create, reinterpret_cast<void *>(create_step)},
-                 {Py_mod_exec, reinterpret_cast<void *>(exec_step)},
-                 {0, nullptr}} {
+    : PyModuleDef{PyModuleDef_HEAD_INIT,
+                  table.def_name,
+                  nullptr,
+                  0,
+                  no_methods,
+                  nullptr,
+                  nullptr,
+                  nullptr,
+                  nullptr},
+      table(table), slot_table{{Py_mod_create, reinterpret_cast<void *>(create_step)},
+                               {Py_mod_exec, reinterpret_cast<void *>(exec_step)},
+                               {0, nullptr}} {
     m_slots = slot_table;
 }
 

@@ -24,17 +24,17 @@ enum FunctionFlags : int {
 // What the frame knows of a function before it exists: the method definition
 // of its function object and the signature that binding works from.
 struct FunctionSpec {
-    const char *name;                // plain name, as in messages
-    int qualname;                    // name id of the qualified name
-    vectorcallfunc entry;            // binding and body, see binding.h
-    const char *doc;                 // UTF-8 documentation, or nullptr
-    int line;                        // definition line
-    const int *locals;               // name ids: parameters first, then other locals
-    int argcount;                    // parameters, all positional-or-keyword
-    int nlocals;                     // length of locals
-    int required;                    // parameters without a default
-    PyTypeObject *const *declared;   // exact type per parameter (nullptr: any), or nullptr
-    int flags;                       // FunctionFlags
+    const char *name;               // plain name, as in messages
+    int qualname;                   // name id of the qualified name
+    vectorcallfunc entry;           // binding and body, see binding.h
+    const char *doc;                // UTF-8 documentation, or nullptr
+    int line;                       // definition line
+    const int *locals;              // name ids: parameters first, then other locals
+    int argcount;                   // parameters, all positional-or-keyword
+    int nlocals;                    // length of locals
+    int required;                   // parameters without a default
+    PyTypeObject *const *declared;  // exact type per parameter (nullptr: any), or nullptr
+    int flags;                      // FunctionFlags
 };
 
 // A tuple of names made once (keyword names of calls, from-lists).
@@ -50,15 +50,15 @@ struct ModuleTable {
     const char *traceback_path;  // file name of traceback entries
     const char *const *names;    // the names table, indexed by name id
     int name_count;
-    const int *builtins;         // name ids of the built-ins kept from import on
+    const int *builtins;  // name ids of the built-ins kept from import on
     int builtin_count;
-    const long *ints;            // integer constants
+    const long *ints;  // integer constants
     int int_count;
-    const NameTuple *tuples;     // constant tuples of names
+    const NameTuple *tuples;  // constant tuples of names
     int tuple_count;
     const FunctionSpec *functions;
     int function_count;
-    int (*body)();               // runs the module's statements; 0 or -1 with an exception
+    int (*body)();  // runs the module's statements; 0 or -1 with an exception
 };
 
 // One place of the code that reads a module global. The value is borrowed:
@@ -70,8 +70,8 @@ struct GlobalSite {
 };
 
 struct TracebackEntry {
-    long key;       // source line, or the negated implementation line
-    int entry;      // function index, or function_count for the module body
+    long key;   // source line, or the negated implementation line
+    int entry;  // function index, or function_count for the module body
     PyObject *code;
 };
 
@@ -119,7 +119,7 @@ struct Module : PyModuleDef {
     PyObject *builtin(int index) const { return kept_builtins[index]; }
     int body_entry() const { return table.function_count; }
 
-  private:
+private:
     int prepare();
     int build_tables();
     void forget();

@@ -15,12 +15,14 @@ bool is_identifier(const char *text) {
 
 // Releases what an earlier, failed initialisation left, before it is made anew.
 void clear(PyObject **objects, int count) {
-    for (int i = 0; i < count; ++i) Py_CLEAR(objects[i]);
+    for (int i = 0; i < count; ++i)
+        Py_CLEAR(objects[i]);
 }
 
 // Allocates a table once; false when that fails.
 bool table_of(PyObject **&objects, int count) {
-    if (!objects && count) objects = static_cast<PyObject **>(PyMem_Calloc(count, sizeof(PyObject *)));
+    if (!objects && count)
+        objects = static_cast<PyObject **>(PyMem_Calloc(count, sizeof(PyObject *)));
     return objects || !count;
 }
 
@@ -36,8 +38,9 @@ int build_names(Module &module) {
     clear(module.ints, table.int_count);
     for (int i = 0; i < table.name_count; ++i) {
         const char *text = table.names[i];
-        PyObject *name = is_identifier(text) ? PyUnicode_InternFromString(text)
-                                             : PyUnicode_Decode(text, strlen(text), "utf-8", nullptr);
+        PyObject *name = is_identifier(text)
+                             ? PyUnicode_InternFromString(text)
+                             : PyUnicode_Decode(text, strlen(text), "utf-8", nullptr);
         if (!name) return -1;
         module.names[i] = name;
         if (PyObject_Hash(name) == -1) return -1;

@@ -14,7 +14,8 @@ namespace {
                                            Py_ssize_t nargs, PyObject *kwnames) {
     ternaryfunc tp_call = Py_TYPE(callable)->tp_call;
     if (!tp_call) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable", Py_TYPE(callable)->tp_name);
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable",
+                     Py_TYPE(callable)->tp_name);
         return nullptr;
     }
     Ref positional = Ref::steal(PyTuple_New(nargs));
@@ -130,7 +131,8 @@ Ref class_namespace(Module &module, PyObject *qualname) {
     Ref namespace_ = Ref::steal(PyDict_New());
     if (!namespace_) return namespace_;
     Ref module_name = Ref::steal(PyUnicode_FromString(module.table.full_name));
-    if (!module_name || PyDict_SetItemString(namespace_.get(), "__module__", module_name.get()) < 0 ||
+    if (!module_name ||
+        PyDict_SetItemString(namespace_.get(), "__module__", module_name.get()) < 0 ||
         PyDict_SetItemString(namespace_.get(), "__qualname__", qualname) < 0)
         return Ref();
     return namespace_;
@@ -172,7 +174,8 @@ PyObject *raise(PyObject *object) {
         return nullptr;
     }
     if (!PyExceptionClass_Check(object)) {
-        PyErr_SetString(PyExc_TypeError, "raise: exception class must be a subclass of BaseException");
+        PyErr_SetString(PyExc_TypeError,
+                        "raise: exception class must be a subclass of BaseException");
         return nullptr;
     }
     Ref instance = call(object);

@@ -7,8 +7,12 @@
 
 namespace frame {
 
-inline PyObject *arg(PyObject *object) { return object; }
-inline PyObject *arg(const Ref &object) { return object.get(); }
+inline PyObject *arg(PyObject *object) {
+    return object;
+}
+inline PyObject *arg(const Ref &object) {
+    return object.get();
+}
 
 // --- calls ---------------------------------------------------------------
 
@@ -33,8 +37,8 @@ template <class... A>
 inline Ref call_keywords(PyObject *callable, PyObject *kwnames, const A &...args) {
     PyObject *stack[] = {nullptr, arg(args)...};
     Py_ssize_t positional = sizeof...(A) - PyTuple_GET_SIZE(kwnames);
-    return Ref::steal(vectorcall(callable, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                 kwnames));
+    return Ref::steal(
+        vectorcall(callable, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
 // A method fetched for a call, as the interpreter's own method call does:
@@ -69,11 +73,17 @@ inline Ref call(const Method &method, const A &...args) {
 inline Ref attr(PyObject *object, PyObject *name) {
     return Ref::steal(PyObject_GetAttr(object, name));
 }
-inline Ref attr(const Ref &object, PyObject *name) { return attr(object.get(), name); }
+inline Ref attr(const Ref &object, PyObject *name) {
+    return attr(object.get(), name);
+}
 
 // Python's truth test: 1, 0, or -1 with an exception.
-inline int truth(PyObject *object) { return PyObject_IsTrue(object); }
-inline int truth(const Ref &object) { return truth(object.get()); }
+inline int truth(PyObject *object) {
+    return PyObject_IsTrue(object);
+}
+inline int truth(const Ref &object) {
+    return truth(object.get());
+}
 
 int compare_slow(PyObject *left, PyObject *right, int op);
 
@@ -88,8 +98,12 @@ inline int compare(PyObject *left, PyObject *right, int op) {
     }
     return compare_slow(left, right, op);
 }
-inline int equal(PyObject *left, PyObject *right) { return compare(left, right, Py_EQ); }
-inline int not_equal(PyObject *left, PyObject *right) { return compare(left, right, Py_NE); }
+inline int equal(PyObject *left, PyObject *right) {
+    return compare(left, right, Py_EQ);
+}
+inline int not_equal(PyObject *left, PyObject *right) {
+    return compare(left, right, Py_NE);
+}
 
 // --- imports and classes -------------------------------------------------------
 
@@ -115,13 +129,13 @@ Ref special_method(PyObject *object, PyObject *name);
 // The handled exception (sys.exc_info()) of a try statement's entry, put back
 // on every way out of the statement.
 class SavedHandled {
-  public:
+public:
     SavedHandled() { PyErr_GetExcInfo(&type_, &value_, &traceback_); }
     SavedHandled(const SavedHandled &) = delete;
     SavedHandled &operator=(const SavedHandled &) = delete;
     ~SavedHandled() { PyErr_SetExcInfo(type_, value_, traceback_); }
 
-  private:
+private:
     PyObject *type_, *value_, *traceback_;
 };
 
@@ -130,9 +144,7 @@ class SavedHandled {
 struct Caught {
     Ref type, value, traceback;
     // Raises it again unchanged, with its traceback.
-    void raise_again() {
-        PyErr_Restore(type.release(), value.release(), traceback.release());
-    }
+    void raise_again() { PyErr_Restore(type.release(), value.release(), traceback.release()); }
 };
 Caught catch_raised();
 

@@ -11,7 +11,7 @@
 namespace frame {
 
 class Ref {
-  public:
+public:
     Ref() noexcept = default;
     Ref(const Ref &) = delete;
     Ref &operator=(const Ref &) = delete;
@@ -54,7 +54,7 @@ class Ref {
         Py_XDECREF(old);
     }
 
-  private:
+private:
     PyObject *object_ = nullptr;
 };
 

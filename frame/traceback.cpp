@@ -1,9 +1,8 @@
 #include "frame/traceback.h"
 
-#include <frameobject.h>
-
 #include <cstdio>
 #include <cstring>
+#include <frameobject.h>
 
 namespace frame {
 namespace {
@@ -111,7 +110,8 @@ Ref entry_code(Module &module, int entry, int line, int position, const char *fi
     long key = on ? -static_cast<long>(position) : line;
     TracebackCache &cache = module.tracebacks;
     int index = find(cache, key, entry);
-    if (index < cache.count && cache.entries[index].key == key && cache.entries[index].entry == entry)
+    if (index < cache.count && cache.entries[index].key == key &&
+        cache.entries[index].entry == entry)
         return Ref::borrow(cache.entries[index].code);
 
     char name[512];
@@ -123,13 +123,14 @@ Ref entry_code(Module &module, int entry, int line, int position, const char *fi
         std::memcpy(name, with_position, sizeof name - 1);
         name[sizeof name - 1] = '\0';
     }
-    Ref code = Ref::steal(reinterpret_cast<PyObject *>(
-        PyCode_NewEmpty(module.table.traceback_path, name, line)));
+    Ref code = Ref::steal(
+        reinterpret_cast<PyObject *>(PyCode_NewEmpty(module.table.traceback_path, name, line)));
     if (!code) return code;
     // Making the code object may have run a collection, and with it other
     // threads that added entries: search again before inserting.
     index = find(cache, key, entry);
-    if (index < cache.count && cache.entries[index].key == key && cache.entries[index].entry == entry)
+    if (index < cache.count && cache.entries[index].key == key &&
+        cache.entries[index].entry == entry)
         return Ref::borrow(cache.entries[index].code);
     insert(cache, index, key, entry, code.get());
     return code;

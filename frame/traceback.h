@@ -22,7 +22,7 @@ void add_traceback(Module &module, int entry, int line, int position, const char
 // the current source line, so that a failure anywhere in a statement reports
 // that statement's line.
 class Call {
-  public:
+public:
     Call(Module &module, int entry) noexcept : module_(module), entry_(entry) {}
 
     void at(int line) noexcept { line_ = line; }
@@ -31,13 +31,13 @@ class Call {
 
     // Adds the entry of the current statement to the exception that is set;
     // returns the null result of a failing function.
-    [[gnu::cold, gnu::noinline]] PyObject *fail(
-        std::source_location where = std::source_location::current()) const {
+    [[gnu::cold, gnu::noinline]] PyObject *
+    fail(std::source_location where = std::source_location::current()) const {
         trace(where);
         return nullptr;
     }
-    [[gnu::cold, gnu::noinline]] int fail_status(
-        std::source_location where = std::source_location::current()) const {
+    [[gnu::cold, gnu::noinline]] int
+    fail_status(std::source_location where = std::source_location::current()) const {
         trace(where);
         return -1;
     }
@@ -45,7 +45,7 @@ class Call {
         add_traceback(module_, entry_, line_, static_cast<int>(where.line()), where.file_name());
     }
 
-  private:
+private:
     Module &module_;
     int entry_;
     int line_ = 1;
