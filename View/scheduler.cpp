@@ -4,6 +4,11 @@
 // statement is its source line.
 #include "frame/frame.h"
 
+// The bodies keep each statement, its error check and its source line on one
+// line, side by side with the Python they implement; the formatter leaves
+// that layout alone.
+// clang-format off
+
 namespace view_scheduler {
 
 using frame::call;
@@ -11,14 +16,12 @@ using frame::Call;
 using frame::Method;
 using frame::Ref;
 
-// clang-format off
 #define VIEW_SCHEDULER_NAMES(X)                                                   \
     X(View, "View") X(View_get, "View.get") X(View_scheduler, "View.scheduler")   \
     X(source, "View\\scheduler.py") X(abort, "abort") X(asdfsd, "asdfsd")         \
     X(dfdf, "dfdf") X(flask, "flask") X(get, "get") X(getcwd, "getcwd")           \
     X(jsonify, "jsonify") X(os, "os") X(print, "print") X(self, "self")           \
     X(test_, "__test__")
-// clang-format on
 
 namespace n {
 enum Id : int {
