@@ -160,6 +160,8 @@ int Module::build_tables() {
     }
     if (build_names(*this) < 0) return -1;
     if (!full_name && !(full_name = PyUnicode_InternFromString(table.full_name))) return -1;
+    if (!switch_name && !(switch_name = PyUnicode_InternFromString("cline_in_traceback")))
+        return -1;
     names_ready = true;
     // From here on a failure gets the module body's traceback entry.
     PyObject *loaded = PyImport_GetModuleDict();

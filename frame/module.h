@@ -108,8 +108,9 @@ struct Module : PyModuleDef {
     PyObject *three_none = nullptr;
     GlobalSite *sites = nullptr;  // one per name id
     TracebackCache tracebacks;
-    bool names_ready = false;     // the names table of this attempt exists
-    uint64_t switch_version = 0;  // version of the runtime module's dict when read
+    PyObject *switch_name = nullptr;  // "cline_in_traceback", interned once
+    bool names_ready = false;         // the names table of this attempt exists
+    uint64_t switch_version = 0;      // version of the runtime module's dict when read
     int switch_on = 0;
 
     PyObject *create(PyObject *spec);

@@ -30,20 +30,14 @@ void entry_name(Module &module, int entry, char *out, size_t size) {
 int switch_on(Module &module) {
     PyObject *runtime = module.runtime;
     if (!runtime) return 0;
-    PyObject *key = PyUnicode_InternFromString("cline_in_traceback");
-    if (!key) {
-        PyErr_Clear();
-        return 0;
-    }
+    PyObject *key = module.switch_name;
+    if (!key) return 0;
     PyObject **dict_slot = _PyObject_GetDictPtr(runtime);
     PyObject *dict = dict_slot ? *dict_slot : nullptr;
     int on = 0;
     if (dict) {
         uint64_t version = reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
-        if (version == module.switch_version) {
-            Py_DECREF(key);
-            return module.switch_on;
-        }
+        if (version == module.switch_version) return module.switch_on;
         Ref value = Ref::borrow(PyDict_GetItemWithError(dict, key));
         if (value) {
             on = PyObject_IsTrue(value.get());
@@ -60,7 +54,6 @@ int switch_on(Module &module) {
             PyObject_SetAttr(runtime, key, Py_False);
         }
     }
-    Py_DECREF(key);
     if (on < 0 || PyErr_Occurred()) {
         PyErr_Clear();
         on = 0;
