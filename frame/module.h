@@ -127,8 +127,8 @@ private:
 };
 
 template <Module &M>
-PyObject *create_slot(PyObject *spec, PyModuleDef *) {
-    return M.create(spec);
+PyObject *create_slot(PyObject *import_spec, PyModuleDef *) {
+    return M.create(import_spec);
 }
 template <Module &M>
 int exec_slot(PyObject *module) {

@@ -89,9 +89,10 @@ Ref import_module(Module &module, int id) {
     if (loaded) {
         // A module that is still being initialised goes through the import
         // machinery, which waits for it; any other loaded module is used as is.
-        Ref spec = Ref::steal(PyObject_GetAttrString(loaded.get(), "__spec__"));
+        Ref module_spec = Ref::steal(PyObject_GetAttrString(loaded.get(), "__spec__"));
         Ref initializing;
-        if (spec) initializing = Ref::steal(PyObject_GetAttrString(spec.get(), "_initializing"));
+        if (module_spec)
+            initializing = Ref::steal(PyObject_GetAttrString(module_spec.get(), "_initializing"));
         int busy = initializing ? PyObject_IsTrue(initializing.get()) : 0;
         PyErr_Clear();
         if (busy != 1) return loaded;
