@@ -337,14 +337,7 @@ PyTypeObject *shared_function_type() {
 
 int build_code(Module &module) {
     const ModuleTable &table = module.table;
-    if (!module.code) {
-        module.code =
-            static_cast<PyObject **>(PyMem_Calloc(table.function_count, sizeof(PyObject *)));
-        if (!module.code) {
-            PyErr_NoMemory();
-            return -1;
-        }
-    }
+    if (allocate_table(module.code, table.function_count) < 0) return -1;
     Ref file_name = Ref::steal(PyUnicode_FromString(table.code_path));
     if (!file_name) return -1;
     for (int i = 0; i < table.function_count; ++i) {

@@ -39,14 +39,7 @@ PyObject *lookup_global_slow(Module &module, int id) {
 
 int keep_builtins(Module &module) {
     const ModuleTable &table = module.table;
-    if (!module.kept_builtins && table.builtin_count) {
-        module.kept_builtins =
-            static_cast<PyObject **>(PyMem_Calloc(table.builtin_count, sizeof(PyObject *)));
-        if (!module.kept_builtins) {
-            PyErr_NoMemory();
-            return -1;
-        }
-    }
+    if (allocate_table(module.kept_builtins, table.builtin_count) < 0) return -1;
     for (int i = 0; i < table.builtin_count; ++i) {
         PyObject *name = module.names[table.builtins[i]];
         PyObject *value = builtin_attribute(module, name);

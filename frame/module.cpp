@@ -151,13 +151,7 @@ int Module::prepare() {
 }
 
 int Module::build_tables() {
-    if (!sites) {
-        sites = static_cast<GlobalSite *>(PyMem_Calloc(table.name_count, sizeof(GlobalSite)));
-        if (!sites) {
-            PyErr_NoMemory();
-            return -1;
-        }
-    }
+    if (allocate_table(sites, table.name_count) < 0) return -1;
     if (build_names(*this) < 0) return -1;
     if (!full_name && !(full_name = PyUnicode_InternFromString(table.full_name))) return -1;
     if (!switch_name && !(switch_name = PyUnicode_InternFromString("cline_in_traceback")))

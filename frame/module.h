@@ -126,6 +126,16 @@ private:
     void forget();
 };
 
+// Allocates one of the state's tables on first use; it lives until the
+// process ends, and later initialisations reuse it. 0, or -1 with MemoryError.
+template <class T>
+int allocate_table(T *&table, int count) {
+    if (!table && count) table = static_cast<T *>(PyMem_Calloc(count, sizeof(T)));
+    if (table || !count) return 0;
+    PyErr_NoMemory();
+    return -1;
+}
+
 template <Module &M>
 PyObject *create_slot(PyObject *import_spec, PyModuleDef *) {
     return M.create(import_spec);

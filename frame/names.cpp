@@ -19,21 +19,13 @@ void clear(PyObject **objects, int count) {
         Py_CLEAR(objects[i]);
 }
 
-// Allocates a table once; false when that fails.
-bool table_of(PyObject **&objects, int count) {
-    if (!objects && count)
-        objects = static_cast<PyObject **>(PyMem_Calloc(count, sizeof(PyObject *)));
-    return objects || !count;
-}
-
 }  // namespace
 
 int build_names(Module &module) {
     const ModuleTable &table = module.table;
-    if (!table_of(module.names, table.name_count) || !table_of(module.ints, table.int_count)) {
-        PyErr_NoMemory();
+    if (allocate_table(module.names, table.name_count) < 0 ||
+        allocate_table(module.ints, table.int_count) < 0)
         return -1;
-    }
     clear(module.names, table.name_count);
     clear(module.ints, table.int_count);
     for (int i = 0; i < table.name_count; ++i) {
@@ -54,10 +46,7 @@ int build_names(Module &module) {
 
 int build_tuples(Module &module) {
     const ModuleTable &table = module.table;
-    if (!table_of(module.tuples, table.tuple_count)) {
-        PyErr_NoMemory();
-        return -1;
-    }
+    if (allocate_table(module.tuples, table.tuple_count) < 0) return -1;
     clear(module.tuples, table.tuple_count);
     Py_CLEAR(module.one_none);
     Py_CLEAR(module.three_none);
