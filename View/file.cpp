@@ -295,15 +295,15 @@ PyObject *allowed_file(PyObject *t, PyObject *filename) {
 //         raise ex                                                            38
 Ref unzip_plugin_try(Call &here, PyObject *t, PyObject *filename) {
     here.at(33);
-    Ref tarfile = G(n::tarfile);                                             if (!tarfile) return here.fail(), Ref();
-    Method open = frame::method(tarfile.get(), N(n::open));                  if (!open) return here.fail(), Ref();
-    Ref get_path = G(n::get_path);                                           if (!get_path) return here.fail(), Ref();
-    Ref archive = call(get_path, t, filename);                               if (!archive) return here.fail(), Ref();
-    Ref manager = call(open, archive, N(n::r));                              if (!manager) return here.fail(), Ref();
-    Ref exit = frame::special_method(manager.get(), N(n::exit_));            if (!exit) return here.fail(), Ref();
-    Ref enter = frame::special_method(manager.get(), N(n::enter_));          if (!enter) return here.fail(), Ref();
+    Ref tarfile = G(n::tarfile);                                             if (!tarfile) return here.fail();
+    Method open = frame::method(tarfile.get(), N(n::open));                  if (!open) return here.fail();
+    Ref get_path = G(n::get_path);                                           if (!get_path) return here.fail();
+    Ref archive = call(get_path, t, filename);                               if (!archive) return here.fail();
+    Ref manager = call(open, archive, N(n::r));                              if (!manager) return here.fail();
+    Ref exit = frame::special_method(manager.get(), N(n::exit_));            if (!exit) return here.fail();
+    Ref enter = frame::special_method(manager.get(), N(n::enter_));          if (!enter) return here.fail();
     manager.reset();
-    Ref tar_ref = call(enter);                                               if (!tar_ref) return here.fail(), Ref();
+    Ref tar_ref = call(enter);                                               if (!tar_ref) return here.fail();
     {
         frame::SavedHandled with_statement;
         here.at(34);
@@ -321,23 +321,23 @@ Ref unzip_plugin_try(Call &here, PyObject *t, PyObject *filename) {
             frame::Caught caught = frame::catch_raised();
             here.at(33);
             PyObject *traceback = caught.traceback ? caught.traceback.get() : Py_None;
-            Ref suppress = call(exit, caught.type, caught.value, traceback);     if (!suppress) return here.fail(), Ref();
-            int drop = frame::truth(suppress);                                   if (drop < 0) return here.fail(), Ref();
+            Ref suppress = call(exit, caught.type, caught.value, traceback);     if (!suppress) return here.fail();
+            int drop = frame::truth(suppress);                                   if (drop < 0) return here.fail();
             if (!drop) {
                 caught.raise_again();
-                return here.fail(), Ref();
+                return here.fail();
             }
         } else {
             here.at(33);
-            Ref result = call(exit, Py_None, Py_None, Py_None);                  if (!result) return here.fail(), Ref();
+            Ref result = call(exit, Py_None, Py_None, Py_None);                  if (!result) return here.fail();
         }
     }
     here.at(35);
-    Ref os = G(n::os);                                                       if (!os) return here.fail(), Ref();
-    Method remove = frame::method(os.get(), N(n::remove));                   if (!remove) return here.fail(), Ref();
-    get_path = G(n::get_path);                                               if (!get_path) return here.fail(), Ref();
-    archive = call(get_path, t, filename);                                   if (!archive) return here.fail(), Ref();
-    Ref removed = call(remove, archive);                                     if (!removed) return here.fail(), Ref();
+    Ref os = G(n::os);                                                       if (!os) return here.fail();
+    Method remove = frame::method(os.get(), N(n::remove));                   if (!remove) return here.fail();
+    get_path = G(n::get_path);                                               if (!get_path) return here.fail();
+    archive = call(get_path, t, filename);                                   if (!archive) return here.fail();
+    Ref removed = call(remove, archive);                                     if (!removed) return here.fail();
     return Ref::borrow(Py_True);                                             // 36
 }
 
@@ -401,13 +401,13 @@ PyObject *get_path(PyObject *t, PyObject *filename) {
 
 // folder = os.listdir(<folder global>), where `folder` is declared a list.
 Ref list_folder(Call &here, n::Id folder_global) {
-    Ref os = G(n::os);                                                       if (!os) return here.fail(), Ref();
-    Method listdir = frame::method(os.get(), N(n::listdir));                 if (!listdir) return here.fail(), Ref();
-    Ref folder = G(folder_global);                                           if (!folder) return here.fail(), Ref();
-    Ref listing = call(listdir, folder);                                     if (!listing) return here.fail(), Ref();
+    Ref os = G(n::os);                                                       if (!os) return here.fail();
+    Method listdir = frame::method(os.get(), N(n::listdir));                 if (!listdir) return here.fail();
+    Ref folder = G(folder_global);                                           if (!folder) return here.fail();
+    Ref listing = call(listdir, folder);                                     if (!listing) return here.fail();
     if (!PyList_CheckExact(listing.get()) && listing.get() != Py_None) {
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "list", Py_TYPE(listing.get())->tp_name);
-        return here.fail(), Ref();
+        return here.fail();
     }
     return listing;
 }

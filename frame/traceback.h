@@ -18,6 +18,13 @@ namespace frame {
 // `cline_in_traceback` switch is on.
 void add_traceback(Module &module, int entry, int line, int position, const char *file);
 
+// What a failing statement returns: the null result of a function, whether
+// it returns a bare reference or a Ref.
+struct Failure {
+    operator PyObject *() const noexcept { return nullptr; }
+    operator Ref() const noexcept { return Ref(); }
+};
+
 // The statement scope of one function body or of the module body: it knows
 // the current source line, so that a failure anywhere in a statement reports
 // that statement's line.
@@ -31,10 +38,10 @@ public:
 
     // Adds the entry of the current statement to the exception that is set;
     // returns the null result of a failing function.
-    [[gnu::cold, gnu::noinline]] PyObject *
+    [[gnu::cold, gnu::noinline]] Failure
     fail(std::source_location where = std::source_location::current()) const {
         trace(where);
-        return nullptr;
+        return Failure();
     }
     [[gnu::cold, gnu::noinline]] int
     fail_status(std::source_location where = std::source_location::current()) const {
