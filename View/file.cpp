@@ -141,7 +141,7 @@ PathShape shape_of(PyObject *text) {
 // A file name that would leave its folder is refused before anything is
 // created: an absolute name, or one with a ".." component.
 int refuse_unsafe_name(PyObject *filename) {
-    if (!PyUnicode_Check(filename) || PyUnicode_READY(filename) < 0) return PyErr_Occurred() ? -1 : 0;
+    if (!PyUnicode_Check(filename) || frame::ready_text(filename) < 0) return PyErr_Occurred() ? -1 : 0;
     PathShape shape = shape_of(filename);
     if (!shape.absolute && !shape.parent) return 0;
     PyErr_Format(PyExc_ValueError,
@@ -155,7 +155,7 @@ int refuse_unsafe_name(PyObject *filename) {
 int refuse_folder_itself(PyObject *o) {
     bool folder = o == Py_None;
     if (PyUnicode_Check(o)) {
-        if (PyUnicode_READY(o) < 0) return -1;
+        if (frame::ready_text(o) < 0) return -1;
         folder = shape_of(o).only_here;
     }
     if (!folder) return 0;
@@ -227,7 +227,7 @@ int check_members(PyObject *tar_ref) {
         Ref name = frame::attr(member, N(n::name));
         if (!name) return -1;
         bool refused = false;
-        if (PyUnicode_Check(name.get()) && PyUnicode_READY(name.get()) == 0) {
+        if (PyUnicode_Check(name.get()) && frame::ready_text(name.get()) == 0) {
             PathShape shape = shape_of(name.get());
             refused = shape.absolute || shape.parent;
         }

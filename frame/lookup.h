@@ -1,4 +1,4 @@
-// Module-global lookup with a cache per name, keyed by the dict's version.
+// Module-global lookup with a cache per name, keyed by the namespace's version.
 #pragma once
 
 #include "frame/module.h"
@@ -12,8 +12,7 @@ namespace frame {
 // dict keeps the version at which the value was read.
 inline Ref global(Module &module, int name) {
     const GlobalSite &site = module.sites[name];
-    if (site.value &&
-        site.version == reinterpret_cast<PyDictObject *>(module.globals)->ma_version_tag)
+    if (site.value && site.version == namespace_version(module.globals))
         return Ref::borrow(site.value);
     return Ref::steal(lookup_global_slow(module, name));
 }
