@@ -44,6 +44,7 @@ class Case:
 CASES = [
     Case("approve", "approve(1, 2)", "f(1, 2)", lambda ns: {"f": ns.approve}),
     Case("approve_kw", "approve(t=1, o=2)", "f(t=1, o=2)", lambda ns: {"f": ns.approve}),
+    Case("approve_mixed", "approve(1, o=2)", "f(1, o=2)", lambda ns: {"f": ns.approve}),
     Case("approve_cls", "View.approve(1, 2) via class", "C.approve(1, 2)",
          lambda ns: {"C": ns.View}),
     Case("allowed", 'allowed_file("plugin", "a.tar.gz")', 'f("plugin", "a.tar.gz")',

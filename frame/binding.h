@@ -37,6 +37,32 @@ inline PyObject *apply(Call &here, PyObject *const *values, std::index_sequence<
     return Body(here, values[I]...);
 }
 
+// The usual keyword call: the keywords name the parameters right after the
+// positional ones, in order, by the very name objects of the parameters
+// (callers pass the interned names their code holds), and the parameters
+// left out have defaults. The values then already lie in order in `args`:
+// they are used in place when nothing is left out, else copied into `bound`
+// with the defaults. Null, having changed nothing a caller sees, for any
+// other call: bind_arguments does the full work and reports errors.
+template <Py_ssize_t count>
+inline PyObject *const *bind_in_order(const Function *function, PyObject *const *args,
+                                      Py_ssize_t nargs, PyObject *kwnames, PyObject **bound) {
+    Py_ssize_t given = nargs + PyTuple_GET_SIZE(kwnames);
+    PyObject *defaults = function->bound_defaults;
+    Py_ssize_t first_default = count - (defaults ? PyTuple_GET_SIZE(defaults) : 0);
+    if (given > count || given < first_default) return nullptr;
+    PyObject *const *names = function->owner->names;
+    const int *parameters = function->def->locals;
+    for (Py_ssize_t i = nargs; i < given; ++i)
+        if (PyTuple_GET_ITEM(kwnames, i - nargs) != names[parameters[i]]) return nullptr;
+    if (given == count) return args;
+    for (Py_ssize_t i = 0; i < given; ++i)
+        bound[i] = args[i];
+    for (Py_ssize_t i = given; i < count; ++i)
+        bound[i] = PyTuple_GET_ITEM(defaults, i - first_default);
+    return bound;
+}
+
 // The scope a body runs in: its function's own namespace, which is the live
 // module's unless the function outlived a failed import.
 inline Call scope_of(Function *function) {
@@ -57,10 +83,16 @@ PyObject *entry(PyObject *callable, PyObject *const *args, size_t nargsf,
     } else {
         PyObject *bound[count];
         PyObject *const *values = args;
-        if (kwnames || nargs != count) {
+        if (kwnames) {
+            values = bind_in_order<count>(function, args, nargs, kwnames, bound);
+            if (!values) {
+                if (!bind_arguments(function, args, nargs, kwnames, bound)) return nullptr;
+                values = bound;
+            }
+        } else if (nargs != count) {
             Py_ssize_t first_default =
                 count - (function->bound_defaults ? PyTuple_GET_SIZE(function->bound_defaults) : 0);
-            if (!kwnames && nargs >= first_default && nargs < count) {
+            if (nargs >= first_default && nargs < count) {
                 // Only defaults are missing: the common short call.
                 for (Py_ssize_t i = 0; i < nargs; ++i)
                     bound[i] = args[i];
