@@ -69,6 +69,31 @@ inline Call scope_of(Function *function) {
     return Call(*function->owner, function_index(function), function->globals);
 }
 
+// Runs the body on the bound values, after testing the declared types.
+template <auto Body>
+inline PyObject *run_bound(Function *function, PyObject *const *values) {
+    constexpr Py_ssize_t count = arity(Body);
+    if (function->def->declared && !check_declared(function, values)) [[unlikely]]
+        return nullptr;
+    Call here = scope_of(function);
+    return apply<Body>(here, values, std::make_index_sequence<count>());
+}
+
+// A call with keywords. Out of line, so that positional calls need no more
+// stack than their bound values.
+template <auto Body>
+[[gnu::noinline]] PyObject *bind_keywords_and_run(Function *function, PyObject *const *args,
+                                                  Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    constexpr Py_ssize_t count = arity(Body);
+    PyObject *bound[count];
+    PyObject *const *values = bind_in_order<count>(function, args, nargs, kwnames, bound);
+    if (!values) {
+        if (!bind_arguments(function, args, nargs, kwnames, bound)) return nullptr;
+        values = bound;
+    }
+    return run_bound<Body>(function, values);
+}
+
 template <auto Body>
 PyObject *entry(PyObject *callable, PyObject *const *args, size_t nargsf,
                 PyObject *kwnames) noexcept {
@@ -81,32 +106,22 @@ PyObject *entry(PyObject *callable, PyObject *const *args, size_t nargsf,
         Call here = scope_of(function);
         return Body(here);
     } else {
+        if (kwnames) return bind_keywords_and_run<Body>(function, args, nargs, kwnames);
+        // Exactly the parameters, by position: the caller's array is used as it is.
+        if (nargs == count) return run_bound<Body>(function, args);
         PyObject *bound[count];
-        PyObject *const *values = args;
-        if (kwnames) {
-            values = bind_in_order<count>(function, args, nargs, kwnames, bound);
-            if (!values) {
-                if (!bind_arguments(function, args, nargs, kwnames, bound)) return nullptr;
-                values = bound;
-            }
-        } else if (nargs != count) {
-            Py_ssize_t first_default =
-                count - (function->bound_defaults ? PyTuple_GET_SIZE(function->bound_defaults) : 0);
-            if (nargs >= first_default && nargs < count) {
-                // Only defaults are missing: the common short call.
-                for (Py_ssize_t i = 0; i < nargs; ++i)
-                    bound[i] = args[i];
-                for (Py_ssize_t i = nargs; i < count; ++i)
-                    bound[i] = PyTuple_GET_ITEM(function->bound_defaults, i - first_default);
-            } else if (!bind_arguments(function, args, nargs, kwnames, bound)) {
-                return nullptr;
-            }
-            values = bound;
-        }
-        if (function->def->declared && !check_declared(function, values)) [[unlikely]]
+        PyObject *defaults = function->bound_defaults;
+        Py_ssize_t first_default = count - (defaults ? PyTuple_GET_SIZE(defaults) : 0);
+        if (nargs >= first_default && nargs < count) {
+            // Only defaults are missing: the common short call.
+            for (Py_ssize_t i = 0; i < nargs; ++i)
+                bound[i] = args[i];
+            for (Py_ssize_t i = nargs; i < count; ++i)
+                bound[i] = PyTuple_GET_ITEM(defaults, i - first_default);
+        } else if (!bind_arguments(function, args, nargs, kwnames, bound)) {
             return nullptr;
-        Call here = scope_of(function);
-        return apply<Body>(here, values, std::make_index_sequence<count>());
+        }
+        return run_bound<Body>(function, bound);
     }
 }
 
