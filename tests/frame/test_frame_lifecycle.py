@@ -424,3 +424,62 @@ def test_traceback_switch_never_shows_another_line(tmp_path):
         out(lines=lines)
     ''' % str(tmp_path / "missing"))
     assert run.result == {"lines": [65, 59, 65]}
+
+
+# Rebinds the global `os` of View.file in every way Python offers and reads it back through
+# get_path each time. With "full", every dict watcher slot of the interpreter is taken before
+# the import (3.12+; earlier versions have no watchers and cache by the dict's version tag), so
+# the module has to work without a lookup cache.
+REBINDING = '''
+import ctypes, os, types
+import flask, shutil, tarfile
+if %(full)r and sys.version_info >= (3, 12):
+    Callback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p,
+                                ctypes.c_void_p)
+    callback = Callback(lambda *args: 0)
+    add_watcher = ctypes.pythonapi.PyDict_AddWatcher
+    add_watcher.argtypes, add_watcher.restype = [Callback], ctypes.c_int
+    while True:
+        try:
+            add_watcher(callback)
+        except (ValueError, RuntimeError):  # no more watcher slots
+            break
+import View.file as m
+
+class Marker(Exception):
+    pass
+
+def refusing(tag):
+    def fail(*args):
+        raise Marker(tag)
+    return types.SimpleNamespace(path=types.SimpleNamespace(join=fail), getcwd=fail)
+
+get_path = m.get_path
+
+def read():
+    try:
+        return os.path.basename(get_path("api_module", "x.py"))
+    except Marker as exc:
+        return str(exc)
+    except NameError as exc:
+        return "NameError"
+
+seen = [read(), read()]
+m.os = refusing("attribute"); seen.append(read())
+m.os = os; seen.append(read())
+vars(m)["os"] = refusing("dict"); seen.append(read())
+vars(m).update(os=os); seen.append(read())
+del m.os; seen.append(read())
+vars(m).setdefault("os", refusing("setdefault")); seen.append(read())
+vars(m).pop("os"); vars(m)["os"] = os; seen.append(read())
+saved = dict(vars(m)); vars(m).clear(); seen.append(read())
+vars(m).update(saved); seen.append(read())
+out(seen=seen)
+'''
+
+
+@pytest.mark.parametrize("full", [False, True], ids=["watchers", "no-watcher-free"])
+def test_rebinding_a_global_is_seen_at_once(full, tmp_path):
+    run = run_snippet(REBINDING % {"full": full}, cwd=str(tmp_path))
+    assert run.result == {"seen": ["x.py", "x.py", "attribute", "x.py", "dict", "x.py",
+                                   "NameError", "setdefault", "x.py", "NameError", "x.py"]}
