@@ -110,7 +110,7 @@ def load_impls(args):
     import _bench_floor
     import plain
 
-    floor = _bench_floor.floor
+    floor = _bench_floor.generic_floor if args.generic_floor else _bench_floor.floor
 
     # The class cases read through a class (static methods) or call on an instance; the floor
     # gets the same shape, with the C function in place of the method.
@@ -392,6 +392,8 @@ def main_callgrind(args):
                 cmd.append("--native-is-plain")
             if args.flask_context:
                 cmd.append("--flask-context")
+            if args.generic_floor:
+                cmd.append("--generic-floor")
             jobs.append((name, n, out, cmd))
     # Two at a time: most of each run is the interpreter starting and importing Flask.
     with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
@@ -448,6 +450,9 @@ def main():
                         help="allowed growth of allocated blocks over --calls calls")
     parser.add_argument("--flask-context", action="store_true",
                         help="push a Flask app context and keep the real jsonify")
+    parser.add_argument("--generic-floor", action="store_true",
+                        help="floor: a vectorcall object of its own type instead of a built-in "
+                             "function (3.11+ specialise calls of built-ins only)")
     parser.add_argument("--native-is-plain", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--single", metavar="CASE", help=argparse.SUPPRESS)
     parser.add_argument("--callable", choices=CALLABLES + ("empty",), help=argparse.SUPPRESS)
