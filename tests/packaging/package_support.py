@@ -140,13 +140,14 @@ def make_venv(python, path):
     mypy) through a .pth file, as the project's .venv does. Returns its interpreter."""
     run([python, "-m", "venv", "--without-pip", path])
     venv_python = os.path.join(str(path), "bin", "python")
+    if run([venv_python, "-c", "import pkgutil; pkgutil.ImpImporter"], check=False).returncode:
+        # Debian's pip 23.0 predates Python 3.12: its pkg_resources needs pkgutil.ImpImporter.
+        # Such an interpreter brings a pip of its own (installed before Debian's is visible,
+        # or ensurepip would find that one and do nothing), and no setuptools to shadow Debian's.
+        run([venv_python, "-m", "ensurepip"])
     purelib = python_value(venv_python, "sysconfig.get_paths()['purelib']")
     with open(os.path.join(purelib, "debian-dist-packages.pth"), "w") as pth:
         pth.write(DIST_PACKAGES + "\n")
-    if run([venv_python, "-m", "pip", "--version"], check=False).returncode != 0:
-        # Debian's pip 23.0 predates Python 3.12 (it needs pkgutil.ImpImporter). Such an
-        # interpreter brings a pip of its own, and no setuptools to shadow Debian's.
-        run([venv_python, "-m", "ensurepip"])
     return venv_python
 
 
