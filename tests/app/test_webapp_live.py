@@ -1,6 +1,8 @@
 """The application as `python -m app` on a real loopback server: concurrency and a browser."""
 import json
 import os
+import re
+import socket
 import urllib.request
 import uuid
 from concurrent.futures import ThreadPoolExecutor
@@ -94,3 +96,18 @@ def test_browser_upload_and_remove(start_server, browser, tmp_path, token):
     driver.find_element(By.ID, "upload-button").click()
     wait.until(ec.text_to_be_present_in_element(status, "over the limit of 64 MiB"))
     assert os.listdir(data / "uploads") == [] and not (data / "plugin" / "big.tar.gz").exists()
+
+
+@pytest.mark.parametrize("request_bytes", [
+    b"GET /plugins/plugin HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",  # 401: not signed in
+    b"GET /static/upload.js HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
+    # A header line too long: refused by the HTTP server itself, before the application.
+    b"GET / HTTP/1.1\r\nX-Long: " + b"a" * 70000 + b"\r\n\r\n",
+], ids=["app", "static", "malformed"])
+def test_server_names_no_versions(start_server, tmp_path, request_bytes):
+    base = start_server(tmp_path / "data")
+    with socket.create_connection(("127.0.0.1", int(base.rsplit(":", 1)[1])), timeout=10) as s:
+        s.sendall(request_bytes)
+        head = s.recv(65536).decode("latin-1").split("\r\n\r\n")[0]
+    server = [line for line in head.split("\r\n") if line.lower().startswith("server:")]
+    assert server and not re.search(r"\d|werkzeug|python", server[0], re.I), head
