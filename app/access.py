@@ -28,7 +28,6 @@ from urllib.parse import urlsplit
 
 from flask import (current_app, g, jsonify, redirect, render_template, request, session,
                    url_for)
-from werkzeug.exceptions import RequestEntityTooLarge
 from werkzeug.serving import WSGIRequestHandler
 
 SECRET_FILE = ".session-secret"
@@ -320,12 +319,6 @@ def init_app(app, data):
             # Pages carry the anti-forgery token: keep them out of shared caches.
             response.headers.setdefault("Cache-Control", "no-store")
         return response
-
-    @app.errorhandler(RequestEntityTooLarge)
-    def too_large(e):
-        limit = app.config.get("MAX_CONTENT_LENGTH")
-        return _error(413, "the upload is larger than the limit of %s (%s bytes)"
-                      % (size_text(limit), limit))
 
     @app.route("/signin", methods=["GET", "POST"])
     def signin():

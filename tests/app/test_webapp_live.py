@@ -8,7 +8,7 @@ import uuid
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-from webapp_support import AUTH, TOKEN, all_files, native, plugin_archive, sign_in
+from webapp_support import OPERATOR, TOKEN, all_files, native, plugin_archive, sign_in
 
 pytestmark = native
 
@@ -21,7 +21,7 @@ def post_upload(base, kind, name, payload):
                 b=boundary, kind=kind, name=name).encode() + payload + (
             "\r\n--%s--\r\n" % boundary).encode()
     req = urllib.request.Request(base + "/upload", data=body, method="POST", headers=dict(
-        AUTH, **{"Content-Type": "multipart/form-data; boundary=" + boundary}))
+        OPERATOR, **{"Content-Type": "multipart/form-data; boundary=" + boundary}))
     with urllib.request.urlopen(req, timeout=30) as r:
         return r.status, json.loads(r.read())
 
@@ -34,7 +34,7 @@ def test_concurrent_uploads_all_land(start_server, tmp_path):
         results = list(pool.map(
             lambda n: post_upload(base, "plugin", n + ".tar.gz", plugin_archive(n)), names))
     assert results == [(200, {"state": "ok"})] * len(names)
-    page = urllib.request.urlopen(urllib.request.Request(base + "/plugins/plugin", headers=AUTH),
+    page = urllib.request.urlopen(urllib.request.Request(base + "/plugins/plugin", headers=OPERATOR),
                                   timeout=10).read().decode()
     assert all('data-name="%s"' % n in page for n in names)
     assert all_files(data / "plugin") == sorted(

@@ -14,9 +14,10 @@ BUILD = os.path.abspath(os.environ.get("VIEW_BUILD_DIR", os.path.join(ROOT, "bui
 if ROOT not in sys.path:
     sys.path.append(ROOT)
 
-# The operator credential every app test runs with; scripts send it, browsers sign in with it.
-TOKEN = "operator-token-for-tests-0123456789"
-AUTH = {"Authorization": "Bearer " + TOKEN}
+# The operator's credential for tests that change the store: set as VIEW_TOKEN for the app, and
+# sent as a bearer token, which needs no anti-forgery token.
+TOKEN = "test-operator-token"
+OPERATOR = {"Authorization": "Bearer " + TOKEN}
 
 native = pytest.mark.skipif(not glob.glob(os.path.join(BUILD, "View", "file*.so")),
                             reason="View.file is not built in %s (run scripts/setup)" % BUILD)
