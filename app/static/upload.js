@@ -49,7 +49,9 @@
       .then(function (html) {
         var fresh = new DOMParser().parseFromString(html, "text/html");
         var area = fresh.getElementById("listing-area");
-        if (area) { document.getElementById("listing-area").replaceWith(area); }
+        // No listing in the answer: the session ended and the sign-in page came instead.
+        if (!area) { throw new Error("you are signed out"); }
+        document.getElementById("listing-area").replaceWith(area);
       })
       .catch(function (error) {
         show(status.textContent + "\nThe listing could not be refreshed: " + error.message +
