@@ -17,7 +17,7 @@ import tarfile
 from flask import Flask, jsonify, redirect, request, url_for
 from werkzeug.exceptions import HTTPException
 
-from . import blueprints
+from . import access, blueprints
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # Run from a checkout, the application keeps its data and finds the build beside the sources.
@@ -126,6 +126,7 @@ def create_app(data_dir=None):
     app = Flask(__name__)
     app.config["VIEW_DATA"] = data
     app.config["MAX_CONTENT_LENGTH"] = MAX_UPLOAD_BYTES
+    access.init_app(app, data)
     blueprints.register(app)
 
     @app.context_processor
