@@ -45,14 +45,17 @@ class CMakeBuildExt(build_ext):
         if shutil.which("cmake") is None:
             raise RuntimeError("cmake is needed to build the View modules (apt-get install cmake)")
         build_dir = os.path.join(os.path.abspath(self.build_temp), "cmake")
+        # The interpreter itself, not a venv's link to it: every venv of one interpreter then
+        # shares the (incremental) build, as scripts/setup's build does.
+        python = os.path.realpath(sys.executable)
         # A cache left by another interpreter or another copy of the sources would build for
         # them; CMake keeps the first Python it found, so such a cache is started afresh.
-        if (cmake_cache_value(build_dir, "Python3_EXECUTABLE") not in (None, sys.executable)
+        if (cmake_cache_value(build_dir, "Python3_EXECUTABLE") not in (None, python)
                 or cmake_cache_value(build_dir, "CMAKE_HOME_DIRECTORY") not in (None, ROOT)):
             shutil.rmtree(build_dir)
         build_type = "Debug" if self.debug else "Release"
         self.spawn(["cmake", "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=" + build_type,
-                    "-DPython3_EXECUTABLE=" + sys.executable])
+                    "-DPython3_EXECUTABLE=" + python])
         jobs = self.parallel or os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL") or 2
         self.spawn(["cmake", "--build", build_dir, "--parallel", str(jobs), "--target"]
                    + [ext.name.rpartition(".")[2] for ext in self.extensions])
