@@ -32,16 +32,24 @@ def requires_python():
         return SpecifierSet(tomllib.load(f)["project"]["requires-python"])
 
 
-def version_of(python):
-    """"3.X.Y" of a CPython interpreter, or None if it is none or does not run."""
+PROBE = """
+import os, platform, sys, sysconfig
+headers = os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h"))
+print(platform.python_implementation(), "%d.%d.%d" % sys.version_info[:3], headers)
+"""
+
+
+def version_of(python, need_headers=False):
+    """"3.X.Y" of a CPython interpreter, or None if it is none, does not run, or (with
+    need_headers) cannot build extensions because its Python.h is missing."""
     try:
-        out = subprocess.run(
-            [python, "-c", "import platform, sys; print(platform.python_implementation(), "
-                           "'%d.%d.%d' % sys.version_info[:3])"],
-            capture_output=True, text=True, timeout=60, check=True).stdout.split()
+        out = subprocess.run([python, "-c", PROBE], capture_output=True, text=True, timeout=60,
+                             check=True).stdout.split()
     except (OSError, subprocess.SubprocessError):
         return None
-    return out[1] if len(out) == 2 and out[0] == "CPython" else None
+    if len(out) != 3 or out[0] != "CPython" or (need_headers and out[2] != "True"):
+        return None
+    return out[1]
 
 
 def _pyenv_root():
@@ -60,7 +68,8 @@ def _patch_level(path):
 
 @functools.lru_cache(maxsize=None)
 def interpreters():
-    """{"3.X": ("3.X.Y", path)}, oldest minor first, the newest patch release of each.
+    """{"3.X": ("3.X.Y", path)} of interpreters with headers, oldest minor first, the newest
+    patch release of each.
 
     VIEW_PACKAGING_PYTHONS (paths separated by spaces) replaces the search; otherwise pyenv's
     versions/ are looked at, and python3.X on PATH for a minor that pyenv lacks.
@@ -76,7 +85,7 @@ def interpreters():
                 list(filter(None, [shutil.which(name)]))
     found = {}
     for python in candidates:
-        version = version_of(python)
+        version = version_of(python, need_headers=True)
         if version:
             found.setdefault(version.rsplit(".", 1)[0], (version, os.path.realpath(python)))
     return dict(sorted(found.items(), key=lambda item: int(item[0].split(".")[1])))
