@@ -8,7 +8,6 @@ and editable installs all come from one build description.
 import glob
 import os
 import shutil
-import subprocess
 import sys
 import sysconfig
 

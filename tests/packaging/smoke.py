@@ -45,7 +45,7 @@ def main(host_dir, work, prefix):
     sys.path.insert(0, host_dir)
     import host  # changes into the data folder and imports the modules
 
-    from View import file, scheduler
+    from View import file
     assert os.getcwd() == data
     assert file.PLUGIN_FOLDER == os.path.join(data, "plugin")
     client = host.app.test_client()

@@ -12,8 +12,8 @@ import zipfile
 
 import pytest
 
-from package_support import (DEBIAN_WHEELS, HERE, ROOT, clean_env, make_venv, primary,
-                             python_value, run, stubtest_minor, unsupported)
+from package_support import (DEBIAN_WHEELS, HERE, ROOT, clean_env, primary, python_value,
+                             run, stubtest_minor, unsupported)
 
 SMOKE = os.path.join(HERE, "smoke.py")
 APP_FILES = sorted(
