@@ -6,11 +6,10 @@ import time
 import urllib.request
 
 import pytest
-from webapp_support import BUILD, ROOT
+from webapp_support import BUILD, OPERATOR, ROOT, TOKEN
 
 
-@pytest.fixture
-def client(tmp_path, monkeypatch):
+def make_client(tmp_path, monkeypatch):
     from app import create_app
 
     monkeypatch.chdir(tmp_path)  # the app changes the working directory; put it back after
@@ -21,16 +20,35 @@ def client(tmp_path, monkeypatch):
 
 
 @pytest.fixture
+def client(tmp_path, monkeypatch):
+    return make_client(tmp_path, monkeypatch)
+
+
+@pytest.fixture
+def operator_client(tmp_path, monkeypatch):
+    """Like `client`, with the operator's credential set and sent on every request; limits
+    set with monkeypatch.setenv before it is first used."""
+
+    def make():
+        monkeypatch.setenv("VIEW_TOKEN", TOKEN)
+        c, data = make_client(tmp_path, monkeypatch)
+        c.environ_base["HTTP_AUTHORIZATION"] = OPERATOR["Authorization"]
+        return c, data
+
+    return make
+
+
+@pytest.fixture
 def start_server(tmp_path):
     """Starts `python -m app` on a free loopback port, set by flags or by environment."""
     procs = []
 
-    def start(data, use_env=False):
+    def start(data, use_env=False, args=(), env=()):
         with socket.socket() as s:
             s.bind(("127.0.0.1", 0))
             port = s.getsockname()[1]
-        env = dict(os.environ, PYTHONPATH=ROOT, VIEW_BUILD_DIR=BUILD)
-        args = [sys.executable, "-m", "app"]
+        env = dict(os.environ, PYTHONPATH=ROOT, VIEW_BUILD_DIR=BUILD, **dict(env))
+        args = [sys.executable, "-m", "app"] + list(args)
         if use_env:
             env.update(VIEW_HOST="127.0.0.1", VIEW_PORT=str(port), VIEW_DATA=str(data))
         else:

@@ -1,0 +1,108 @@
+"""What an upload must satisfy before the views see it: the size limits and the archive's shape.
+
+A plug-in archive is read header by header from the upload itself, before anything is written:
+its members' total size, their number and every path's length are checked against the limits,
+and reading stops at the first member that passes one, so a small upload that would expand to
+gigabytes is refused after reading its headers, not after unpacking it.
+"""
+import errno
+import os
+import re
+import tarfile
+import zlib
+from collections import namedtuple
+
+KIB = 1024
+MIB = KIB * KIB
+GIB = MIB * KIB
+
+# name -> (environment variable, flag, default, what it bounds)
+LIMITS = {
+    "max_upload": ("VIEW_MAX_UPLOAD", "--max-upload", 64 * MIB, "bytes in one upload request"),
+    "max_expanded": ("VIEW_MAX_EXPANDED", "--max-expanded", GIB,
+                     "bytes a plug-in archive may expand to"),
+    "max_members": ("VIEW_MAX_MEMBERS", "--max-members", 10000,
+                    "members in one plug-in archive"),
+}
+Limits = namedtuple("Limits", sorted(LIMITS))
+
+# What a truncated or corrupt archive raises while its headers are read.
+ARCHIVE_ERRORS = (tarfile.TarError, EOFError, zlib.error)
+SUFFIXES = {"": 1, "k": KIB, "m": MIB, "g": GIB}
+
+
+class Refusal(Exception):
+    """An upload refused with an HTTP status and a reason for the person who sent it."""
+
+    def __init__(self, status, message):
+        Exception.__init__(self, message)
+        self.status = status
+
+
+def parse_count(text):
+    """'64M', '1g', '10000' -> bytes or a count (binary suffixes K, M, G); ValueError if not."""
+    match = re.fullmatch(r"\s*(\d+)\s*([kKmMgG]?)(?:i?[bB])?\s*", str(text))
+    if not match or int(match.group(1)) <= 0:
+        raise ValueError("%r is not a positive number (a K, M or G suffix is allowed)" % (text,))
+    return int(match.group(1)) * SUFFIXES[match.group(2).lower()]
+
+
+def limits_from(environ):
+    """The limits, from the environment variables where they are set, else the defaults."""
+    values = {}
+    for name, (variable, _, default, _) in LIMITS.items():
+        text = environ.get(variable)
+        try:
+            values[name] = parse_count(text) if text else default
+        except ValueError as e:
+            raise ValueError("%s: %s" % (variable, e))
+    return Limits(**values)
+
+
+def size_text(count):
+    for unit, size in (("GiB", GIB), ("MiB", MIB), ("KiB", KIB)):
+        if count >= size and count % size == 0:
+            return "%d %s" % (count // size, unit)
+    return "%d bytes" % count
+
+
+def name_too_long(name, folder):
+    """Why `name` cannot be created in `folder` for its length, or None."""
+    name_max = os.pathconf(folder, "PC_NAME_MAX")
+    path_max = os.pathconf(folder, "PC_PATH_MAX")
+    for part in name.split("/"):
+        if len(os.fsencode(part)) > name_max:
+            return "the name %r is longer than the file system allows (%d bytes)" % (
+                part[:40] + "...", name_max)
+    if len(os.fsencode(os.path.join(folder, name))) >= path_max:
+        return "the path %r is longer than the file system allows (%d bytes with the store's " \
+               "folder)" % (name[:40] + "...", path_max)
+    return None
+
+
+def check_archive(stream, limits, folder):
+    """Reads the members' headers from the upload `stream` and raises Refusal if the archive
+    is unreadable or passes a limit; rewinds the stream for whoever stores it next."""
+    total = count = 0
+    try:
+        with tarfile.open(fileobj=stream, mode="r|*") as archive:
+            for member in archive:
+                count += 1
+                if count > limits.max_members:
+                    raise Refusal(400, "the archive has more than %d members, the limit"
+                                  % limits.max_members)
+                total += member.size
+                if total > limits.max_expanded:
+                    raise Refusal(413, "the archive expands to more than %s, the limit"
+                                  % size_text(limits.max_expanded))
+                problem = name_too_long(member.name, folder)
+                if problem:
+                    raise Refusal(400, "a member is refused: %s" % problem)
+    except ARCHIVE_ERRORS as e:
+        raise Refusal(400, "not a readable .tar.gz archive (%s: %s)" % (type(e).__name__, e))
+    finally:
+        stream.seek(0)
+
+
+def is_name_too_long(error):
+    return isinstance(error, OSError) and error.errno == errno.ENAMETOOLONG
