@@ -78,6 +78,7 @@ def test_refused_upload_leaves_the_store_as_it_was(installed, kind, name, payloa
     ("weather/static/readme.txt", 400),
     ("weather%2Fstatic", 400),
     ("%2E%2E", 400),
+    ("x" * 300, 400),  # longer than a name may be
     ("weather", 200),
     ("..%5Cx", 200),  # a backslash is an ordinary character: every listed entry can go
 ])
