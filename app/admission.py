@@ -85,7 +85,10 @@ def check_archive(stream, limits, folder):
     is unreadable or passes a limit; rewinds the stream for whoever stores it next."""
     total = count = 0
     try:
-        with tarfile.open(fileobj=stream, mode="r|*") as archive:
+        # Read as the view will read the stored file (mode "r", seekable), never as a stream:
+        # a stream reader stops at the end of the first gzip member, and members in a second
+        # one would be unpacked unchecked. Iterating reads one header at a time.
+        with tarfile.open(fileobj=stream, mode="r:*") as archive:
             for member in archive:
                 count += 1
                 if count > limits.max_members:

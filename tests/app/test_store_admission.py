@@ -20,6 +20,16 @@ def header_only(name, size, padding):
     return gzip.compress(info.tobuf(tarfile.GNU_FORMAT) + bytes(padding))
 
 
+def two_gzip_members(first, second):
+    """One archive in two gzip members: a stream reader sees only the first."""
+    def member(name, data):
+        info = tarfile.TarInfo(name)
+        info.size = len(data)
+        return info.tobuf(tarfile.GNU_FORMAT) + data + bytes(-len(data) % 512)
+
+    return gzip.compress(member(*first)) + gzip.compress(member(*second) + bytes(1024))
+
+
 def upload(c, kind, name, payload):
     return c.post("/upload", data={"type": kind, "formFile": (io.BytesIO(payload), name)},
                   content_type="multipart/form-data")
@@ -44,6 +54,8 @@ def installed(operator_client, monkeypatch, request):
     ({}, "plugin", "bomb.tar.gz", header_only("weather/zeros", 2 * GIB, 1 << 20), 413, "1 GiB"),
     ({"VIEW_MAX_EXPANDED": "1M"}, "plugin", "weather.tar.gz",
      archive({"weather/a": bytes(600 << 10), "weather/b": bytes(600 << 10)}), 413, "1 MiB"),
+    ({"VIEW_MAX_EXPANDED": "1M"}, "plugin", "weather.tar.gz",
+     two_gzip_members(("weather/a", b"a"), ("weather/zeros", bytes(4 << 20))), 413, "1 MiB"),
     ({"VIEW_MAX_MEMBERS": "3"}, "plugin", "weather.tar.gz",
      archive({"weather/%d" % i: b"x" for i in range(4)}), 400, "more than 3 members"),
     ({}, "plugin", "weather.tar.gz", archive({"weather/__init__.py": b"new", "weather/" + "n" * 300: b"x"}), 400,
@@ -61,7 +73,7 @@ def installed(operator_client, monkeypatch, request):
     ({}, "api_module", "x" * 300 + ".py", b"x = 1\n", 400, "longer than the file system allows"),
     ({}, "plugin", "x" * 300 + ".tar.gz", plugin_archive("x"), 400,
      "longer than the file system allows"),
-], indirect=["installed"], ids=["bomb", "expanded", "members", "component", "path", "truncated",
+], indirect=["installed"], ids=["bomb", "expanded", "second-gzip-member", "members", "component", "path", "truncated",
                                 "corrupt", "link-after-good", "upload-cap", "long-module-name",
                                 "long-archive-name"])
 def test_refused_upload_leaves_the_store_as_it_was(installed, kind, name, payload, status, reason):
