@@ -157,7 +157,7 @@ def create_app(data_dir=None):
             return _error(400, "%r is not a %s %s" % (name, suffix, label))
         try:
             if kind == "plugin":
-                admission.check_archive(part.stream, limits, os.path.join(data, folder))
+                admission.check_archive(part.stream, limits, os.path.join(data, folder), name)
         except admission.Refusal as e:
             return _error(e.status, "%r refused: %s" % (name, e))
         with store_lock(data, exclusive=True):

@@ -80,7 +80,13 @@ def name_too_long(name, folder):
     return None
 
 
-def check_archive(stream, limits, folder):
+def overwrites_archive(member_name, archive_name):
+    # The view stores the archive in the plug-in folder and unpacks it there: a member of the
+    # same name would truncate the archive while it is being read, half-way through unpacking.
+    return os.path.normpath(member_name).split("/")[0] == archive_name
+
+
+def check_archive(stream, limits, folder, archive_name):
     """Reads the members' headers from the upload `stream` and raises Refusal if the archive
     is unreadable or passes a limit; rewinds the stream for whoever stores it next."""
     total = count = 0
@@ -98,6 +104,9 @@ def check_archive(stream, limits, folder):
                 if total > limits.max_expanded:
                     raise Refusal(413, "the archive expands to more than %s, the limit"
                                   % size_text(limits.max_expanded))
+                if overwrites_archive(member.name, archive_name):
+                    raise Refusal(400, "the member %r would overwrite the archive itself while "
+                                  "it is unpacked" % member.name)
                 problem = name_too_long(member.name, folder)
                 if problem:
                     raise Refusal(400, "a member is refused: %s" % problem)
