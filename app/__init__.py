@@ -155,12 +155,13 @@ def create_app(data_dir=None):
         # The view answers "ok" even when it ignores the file, so the rule is checked here.
         if not vfile.allowed_file(kind, name):
             return _error(400, "%r is not a %s %s" % (name, suffix, label))
-        try:
-            if kind == "plugin":
-                admission.check_archive(part.stream, limits, os.path.join(data, folder), name)
-        except admission.Refusal as e:
-            return _error(e.status, "%r refused: %s" % (name, e))
+        # The archive is checked against the store as it is, so under the lock.
         with store_lock(data, exclusive=True):
+            try:
+                if kind == "plugin":
+                    admission.check_archive(part.stream, limits, os.path.join(data, folder), name)
+            except admission.Refusal as e:
+                return _error(e.status, "%r refused: %s" % (name, e))
             return store_upload(kind, name, folder)
 
     def store_upload(kind, name, folder):

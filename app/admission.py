@@ -80,16 +80,55 @@ def name_too_long(name, folder):
     return None
 
 
-def overwrites_archive(member_name, archive_name):
+class Layout(object):
+    """What the plug-in folder holds at each path once the members read so far are unpacked:
+    "dir", "file" or None. tarfile cannot put a file where a folder is, nor anything below a
+    file, and finds out only part-way through unpacking, after earlier members are written."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.planned = {}
+
+    def kind(self, path):
+        if path in self.planned:
+            return self.planned[path]
+        full = os.path.join(self.folder, path)
+        if os.path.isdir(full) and not os.path.islink(full):
+            return "dir"
+        return "file" if os.path.lexists(full) else None
+
+    def conflict(self, member):
+        """Why unpacking `member` would fail on what is there, or None; notes what it makes."""
+        parts = os.path.normpath(member.name).split("/")
+        for depth in range(1, len(parts)):
+            above = "/".join(parts[:depth])
+            if self.kind(above) == "file":
+                return "%r needs %r to be a folder, and it is a file" % (member.name, above)
+            self.planned[above] = "dir"
+        path, want = "/".join(parts), "dir" if member.isdir() else "file"
+        have = self.kind(path)
+        if want == "file" and have == "dir":
+            return "%r would replace the folder %r with a file" % (member.name, path)
+        self.planned[path] = have if have == "file" else want
+        return None
+
+
+def member_problem(member, folder, archive_name, layout):
+    """Why a member refuses its archive before anything is written, or None."""
     # The view stores the archive in the plug-in folder and unpacks it there: a member of the
     # same name would truncate the archive while it is being read, half-way through unpacking.
-    return os.path.normpath(member_name).split("/")[0] == archive_name
+    if os.path.normpath(member.name).split("/")[0] == archive_name:
+        return "the member %r would overwrite the archive itself while it is unpacked" % (
+            member.name,)
+    return name_too_long(member.name, folder) or layout.conflict(member)
 
 
 def check_archive(stream, limits, folder, archive_name):
     """Reads the members' headers from the upload `stream` and raises Refusal if the archive
-    is unreadable or passes a limit; rewinds the stream for whoever stores it next."""
+    is unreadable, passes a limit, or could not be unpacked whole over what `folder` holds;
+    rewinds the stream for whoever stores it next."""
     total = count = 0
+    layout = Layout(folder)
     try:
         # Read as the view will read the stored file (mode "r", seekable), never as a stream:
         # a stream reader stops at the end of the first gzip member, and members in a second
@@ -104,10 +143,7 @@ def check_archive(stream, limits, folder, archive_name):
                 if total > limits.max_expanded:
                     raise Refusal(413, "the archive expands to more than %s, the limit"
                                   % size_text(limits.max_expanded))
-                if overwrites_archive(member.name, archive_name):
-                    raise Refusal(400, "the member %r would overwrite the archive itself while "
-                                  "it is unpacked" % member.name)
-                problem = name_too_long(member.name, folder)
+                problem = member_problem(member, folder, archive_name, layout)
                 if problem:
                     raise Refusal(400, "a member is refused: %s" % problem)
     except ARCHIVE_ERRORS as e:

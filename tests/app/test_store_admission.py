@@ -72,14 +72,20 @@ def installed(operator_client, monkeypatch, request):
     ({}, "plugin", "weather.tar.gz",  # unpacked over the stored archive itself
      archive({"weather/__init__.py": b"new", "./weather.tar.gz": b"x",
               "weather/b": os.urandom(1 << 18)}), 400, "overwrite the archive itself"),
+    ({}, "plugin", "weather.tar.gz",  # a file where the installed plug-in has a folder
+     archive({"weather/__init__.py": b"new", "weather/static": b"x"}), 400,
+     "replace the folder"),
+    ({}, "plugin", "weather.tar.gz",  # a folder needed where the archive put a file
+     archive({"weather/__init__.py": b"new", "weather/f": b"x", "weather/f/g": b"y"}), 400,
+     "needs 'weather/f' to be a folder"),
     ({"VIEW_MAX_UPLOAD": "1K"}, "api_module", "x.py", b"#" * 4096, 413, "1 KiB"),
     ({}, "api_module", "x" * 300 + ".py", b"x = 1\n", 400, "longer than the file system allows"),
     ({}, "plugin", "x" * 300 + ".tar.gz", plugin_archive("x"), 400,
      "longer than the file system allows"),
 ], indirect=["installed"], ids=[
     "bomb", "expanded", "second-gzip-member", "members", "component", "path", "truncated",
-    "corrupt", "link-after-good", "member-named-as-archive", "upload-cap", "long-module-name",
-    "long-archive-name"])
+    "corrupt", "link-after-good", "member-named-as-archive", "file-over-folder",
+    "folder-over-file", "upload-cap", "long-module-name", "long-archive-name"])
 def test_refused_upload_leaves_the_store_as_it_was(installed, kind, name, payload, status, reason):
     c, data = installed
     before = contents(str(data))
