@@ -48,7 +48,7 @@ using frame::Ref;
     X(View_file, "View.file") X(source, "View\\file.py")                           \
     X(data_filter, "data_filter") X(FilterError, "FilterError") X(TarError, "TarError") \
     X(name, "name") X(islnk, "islnk") X(issym, "issym") X(ischr, "ischr")          \
-    X(isblk, "isblk") X(isfifo, "isfifo") X(getmembers, "getmembers")
+    X(isblk, "isblk") X(isfifo, "isfifo") X(getmembers, "getmembers") X(fspath_, "__fspath__")
 
 namespace n {
 enum Id : int {
@@ -80,7 +80,7 @@ enum Id : int { from_flask, plugin_keywords, api_keywords };
 extern frame::Module module;
 
 inline PyObject *N(n::Id id) { return module.names[id]; }
-inline Ref G(n::Id id) { return frame::global(module, id); }
+inline Ref G(const Call &here, n::Id id) { return frame::global(here, id); }
 
 // Binds a module global, as an assignment at module level does.
 inline int bind(n::Id id, const Ref &value) {
@@ -139,15 +139,30 @@ PathShape shape_of(PyObject *text) {
     return shape;
 }
 
+// What a name stands for as a path: a str itself, or what os.fspath gives for
+// an os.PathLike object, so that a path object meets the same refusals as its
+// text. Null without an exception for anything else (bytes included: joining
+// it to a str folder fails later on its own).
+Ref path_text(PyObject *name) {
+    if (PyUnicode_Check(name)) return Ref::borrow(name);
+    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(name));
+    if (PyBytes_Check(name) || !PyObject_HasAttr(type, N(n::fspath_))) return Ref();
+    Ref text = Ref::steal(PyOS_FSPath(name));
+    if (text && !PyUnicode_Check(text.get())) return Ref();
+    return text;
+}
+
 // A file name that would leave its folder is refused before anything is
 // created: an absolute name, or one with a ".." component.
 int refuse_unsafe_name(PyObject *filename) {
-    if (!PyUnicode_Check(filename) || PyUnicode_READY(filename) < 0) return PyErr_Occurred() ? -1 : 0;
-    PathShape shape = shape_of(filename);
+    Ref text = path_text(filename);
+    if (!text) return PyErr_Occurred() ? -1 : 0;
+    if (PyUnicode_READY(text.get()) < 0) return -1;
+    PathShape shape = shape_of(text.get());
     if (!shape.absolute && !shape.parent) return 0;
     PyErr_Format(PyExc_ValueError,
                  "unsafe file name %R: absolute names and '..' components are not allowed",
-                 filename);
+                 text.get());
     return -1;
 }
 
@@ -155,12 +170,16 @@ int refuse_unsafe_name(PyObject *filename) {
 // names the folder itself (None, "", ".") is refused.
 int refuse_folder_itself(PyObject *o) {
     bool folder = o == Py_None;
-    if (PyUnicode_Check(o)) {
-        if (PyUnicode_READY(o) < 0) return -1;
-        folder = shape_of(o).only_here;
+    Ref text = path_text(o);
+    if (text) {
+        if (PyUnicode_READY(text.get()) < 0) return -1;
+        folder = shape_of(text.get()).only_here;
+    } else if (PyErr_Occurred()) {
+        return -1;
     }
     if (!folder) return 0;
-    PyErr_Format(PyExc_ValueError, "refusing to remove %R: it names the whole folder", o);
+    PyErr_Format(PyExc_ValueError, "refusing to remove %R: it names the whole folder",
+                 text ? text.get() : o);
     return -1;
 }
 
@@ -278,8 +297,7 @@ Ref ends_with(PyObject *filename, PyObject *suffix) {
 }
 
 // def allowed_file(t, filename):                                              13
-PyObject *allowed_file(PyObject *t, PyObject *filename) {
-    Call here(module, fn::allowed_file);
+PyObject *allowed_file(Call &here, PyObject *t, PyObject *filename) {
     PyObject *extensions = module.empty_str;                                  // 14
     here.at(15);
     int plugin = frame::equal(t, N(n::plugin));                              if (plugin < 0) return here.fail();
@@ -306,9 +324,9 @@ PyObject *allowed_file(PyObject *t, PyObject *filename) {
 //         raise ex                                                            38
 Ref unzip_plugin_try(Call &here, PyObject *t, PyObject *filename) {
     here.at(33);
-    Ref tarfile = G(n::tarfile);                                             if (!tarfile) return here.fail();
+    Ref tarfile = G(here, n::tarfile);                                       if (!tarfile) return here.fail();
     Method open = frame::method(tarfile.get(), N(n::open));                  if (!open) return here.fail();
-    Ref get_path = G(n::get_path);                                           if (!get_path) return here.fail();
+    Ref get_path = G(here, n::get_path);                                     if (!get_path) return here.fail();
     Ref archive = call(get_path, t, filename);                               if (!archive) return here.fail();
     Ref manager = call(open, archive, N(n::r));                              if (!manager) return here.fail();
     Ref exit = frame::special_method(manager.get(), N(n::exit_));            if (!exit) return here.fail();
@@ -321,7 +339,7 @@ Ref unzip_plugin_try(Call &here, PyObject *t, PyObject *filename) {
         bool extracted = false;
         int guarded = store.data_filter ? PyObject_SetAttr(tar_ref.get(), N(n::extraction_filter), store.filter) : 0;
         Method extractall = guarded == 0 ? frame::method(tar_ref.get(), N(n::extractall)) : Method();
-        Ref folder = extractall ? G(n::PLUGIN_FOLDER) : Ref();
+        Ref folder = extractall ? G(here, n::PLUGIN_FOLDER) : Ref();
         if (folder && check_members(tar_ref.get(), folder.get()) == 0)
             extracted = bool(call(extractall, folder));
         if (!extracted) {
@@ -341,16 +359,15 @@ Ref unzip_plugin_try(Call &here, PyObject *t, PyObject *filename) {
         }
     }
     here.at(35);
-    Ref os = G(n::os);                                                       if (!os) return here.fail();
+    Ref os = G(here, n::os);                                                 if (!os) return here.fail();
     Method remove = frame::method(os.get(), N(n::remove));                   if (!remove) return here.fail();
-    get_path = G(n::get_path);                                               if (!get_path) return here.fail();
+    get_path = G(here, n::get_path);                                         if (!get_path) return here.fail();
     archive = call(get_path, t, filename);                                   if (!archive) return here.fail();
     Ref removed = call(remove, archive);                                     if (!removed) return here.fail();
     return Ref::borrow(Py_True);                                             // 36
 }
 
-PyObject *unzip_plugin(PyObject *t, PyObject *filename) {
-    Call here(module, fn::unzip_plugin);
+PyObject *unzip_plugin(Call &here, PyObject *t, PyObject *filename) {
     frame::SavedHandled try_statement;
     Ref result = unzip_plugin_try(here, t, filename);
     if (result) return result.release();
@@ -365,8 +382,7 @@ PyObject *unzip_plugin(PyObject *t, PyObject *filename) {
 }
 
 // def get_path(t, filename=None):                                             41
-PyObject *get_path(PyObject *t, PyObject *filename) {
-    Call here(module, fn::get_path);
+PyObject *get_path(Call &here, PyObject *t, PyObject *filename) {
     PyObject *folder;
     here.at(42);
     if (refuse_unsafe_name(filename) < 0) return here.fail();
@@ -379,28 +395,28 @@ PyObject *get_path(PyObject *t, PyObject *filename) {
         folder = named ? N(n::plugin) : N(n::uploads);                       // 45, 47
     }
     here.at(48);
-    Ref os = G(n::os);                                                       if (!os) return here.fail();
+    Ref os = G(here, n::os);                                                 if (!os) return here.fail();
     Ref os_path = frame::attr(os, N(n::path));                               if (!os_path) return here.fail();
     Method join = frame::method(os_path.get(), N(n::join));                  if (!join) return here.fail();
-    os = G(n::os);                                                           if (!os) return here.fail();
+    os = G(here, n::os);                                                     if (!os) return here.fail();
     Method getcwd = frame::method(os.get(), N(n::getcwd));                   if (!getcwd) return here.fail();
     Ref cwd = call(getcwd);                                                  if (!cwd) return here.fail();
     Ref p = call(join, cwd, folder);                                         if (!p) return here.fail();
     here.at(49);
-    os = G(n::os);                                                           if (!os) return here.fail();
+    os = G(here, n::os);                                                     if (!os) return here.fail();
     os_path = frame::attr(os, N(n::path));                                   if (!os_path) return here.fail();
     Method exists = frame::method(os_path.get(), N(n::exists));              if (!exists) return here.fail();
     Ref found = call(exists, p);                                             if (!found) return here.fail();
     int present = frame::truth(found);                                       if (present < 0) return here.fail();
     if (!present) {
         here.at(50);
-        os = G(n::os);                                                       if (!os) return here.fail();
+        os = G(here, n::os);                                                 if (!os) return here.fail();
         Method mkdir = frame::method(os.get(), N(n::mkdir));                 if (!mkdir) return here.fail();
         Ref made = call(mkdir, p);                                           if (!made) return here.fail();
     }
     here.at(51);
     if (filename == Py_None) return p.release();
-    os = G(n::os);                                                           if (!os) return here.fail();
+    os = G(here, n::os);                                                     if (!os) return here.fail();
     os_path = frame::attr(os, N(n::path));                                   if (!os_path) return here.fail();
     join = frame::method(os_path.get(), N(n::join));                         if (!join) return here.fail();
     Ref joined = call(join, p, filename);                                    if (!joined) return here.fail();
@@ -409,9 +425,9 @@ PyObject *get_path(PyObject *t, PyObject *filename) {
 
 // folder = os.listdir(<folder global>), where `folder` is declared a list.
 Ref list_folder(Call &here, n::Id folder_global) {
-    Ref os = G(n::os);                                                       if (!os) return here.fail();
+    Ref os = G(here, n::os);                                                 if (!os) return here.fail();
     Method listdir = frame::method(os.get(), N(n::listdir));                 if (!listdir) return here.fail();
-    Ref folder = G(folder_global);                                           if (!folder) return here.fail();
+    Ref folder = G(here, folder_global);                                     if (!folder) return here.fail();
     Ref listing = call(listdir, folder);                                     if (!listing) return here.fail();
     if (!PyList_CheckExact(listing.get()) && listing.get() != Py_None) {
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "list", Py_TYPE(listing.get())->tp_name);
@@ -421,8 +437,8 @@ Ref list_folder(Call &here, n::Id folder_global) {
 }
 
 // request.method == <method>, looked up anew at each call.
-int request_method_is(n::Id method) {
-    Ref request = G(n::request);                                             if (!request) return -1;
+int request_method_is(const Call &here, n::Id method) {
+    Ref request = G(here, n::request);                                       if (!request) return -1;
     Ref current = frame::attr(request, N(n::method));                        if (!current) return -1;
     return frame::equal(current.get(), N(method));
 }
@@ -430,10 +446,9 @@ int request_method_is(n::Id method) {
 // class View:                                                                 54
 //     @staticmethod
 //     def index(t: str):                                                      55
-PyObject *index(PyObject *t) {
-    Call here(module, fn::index);
+PyObject *index(Call &here, PyObject *t) {
     here.at(57);
-    int get = request_method_is(n::GET);                                     if (get < 0) return here.fail();
+    int get = request_method_is(here, n::GET);                               if (get < 0) return here.fail();
     if (!get) return frame::none();
     here.at(58);
     int plugin = frame::equal(t, N(n::plugin));                              if (plugin < 0) return here.fail();
@@ -441,7 +456,7 @@ PyObject *index(PyObject *t) {
         here.at(59);
         Ref folder = list_folder(here, n::PLUGIN_FOLDER);                    if (!folder) return nullptr;
         here.at(61);
-        Ref render_template = G(n::render_template);                         if (!render_template) return here.fail();
+        Ref render_template = G(here, n::render_template);                   if (!render_template) return here.fail();
         Ref page = frame::call_keywords(render_template.get(), module.tuples[tuple::plugin_keywords],
                                         N(n::upload_html), folder);          if (!page) return here.fail();
         return page.release();
@@ -450,7 +465,7 @@ PyObject *index(PyObject *t) {
     int api = frame::equal(t, N(n::api_module));                             if (api < 0) return here.fail();
     if (!api) return frame::none();
     here.at(63);
-    Ref current_app = G(n::current_app);                                     if (!current_app) return here.fail();
+    Ref current_app = G(here, n::current_app);                               if (!current_app) return here.fail();
     Ref blueprints = frame::attr(current_app, N(n::blueprints));             if (!blueprints) return here.fail();
     Method keys_method = frame::method(blueprints.get(), N(n::keys));        if (!keys_method) return here.fail();
     Ref keys = call(keys_method);                                            if (!keys) return here.fail();
@@ -467,7 +482,7 @@ PyObject *index(PyObject *t) {
     here.at(65);
     Ref folder = list_folder(here, n::TEMP_FOLDER);                          if (!folder) return nullptr;
     here.at(66);
-    Ref render_template = G(n::render_template);                             if (!render_template) return here.fail();
+    Ref render_template = G(here, n::render_template);                       if (!render_template) return here.fail();
     Ref page = frame::call_keywords(render_template.get(), module.tuples[tuple::api_keywords],
                                     N(n::upload_html), folder, mods);        if (!page) return here.fail();
     return page.release();
@@ -475,25 +490,24 @@ PyObject *index(PyObject *t) {
 
 //     @staticmethod
 //     def upload():                                                           68
-PyObject *upload() {
-    Call here(module, fn::upload);
+PyObject *upload(Call &here) {
     here.at(70);
-    int post = request_method_is(n::POST);                                   if (post < 0) return here.fail();
+    int post = request_method_is(here, n::POST);                             if (post < 0) return here.fail();
     if (!post) return frame::none();
     here.at(71);
-    Ref request = G(n::request);                                             if (!request) return here.fail();
+    Ref request = G(here, n::request);                                       if (!request) return here.fail();
     Ref files = frame::attr(request, N(n::files));                           if (!files) return here.fail();
     Method get = frame::method(files.get(), N(n::get));                      if (!get) return here.fail();
     Ref file = call(get, N(n::formFile));                                    if (!file) return here.fail();
     here.at(72);
-    request = G(n::request);                                                 if (!request) return here.fail();
+    request = G(here, n::request);                                           if (!request) return here.fail();
     Ref form = frame::attr(request, N(n::form));                             if (!form) return here.fail();
     get = frame::method(form.get(), N(n::get));                              if (!get) return here.fail();
     Ref t = call(get, N(n::type));                                           if (!t) return here.fail();
     here.at(73);
     int accepted = frame::truth(file);                                       if (accepted < 0) return here.fail();
     if (accepted) {
-        Ref allowed_file = G(n::allowed_file);                               if (!allowed_file) return here.fail();
+        Ref allowed_file = G(here, n::allowed_file);                         if (!allowed_file) return here.fail();
         Ref filename = frame::attr(file, N(n::filename));                    if (!filename) return here.fail();
         Ref allowed = call(allowed_file, t, filename);                       if (!allowed) return here.fail();
         accepted = frame::truth(allowed);                                    if (accepted < 0) return here.fail();
@@ -501,7 +515,7 @@ PyObject *upload() {
     if (accepted) {
         here.at(74);
         Method save = frame::method(file.get(), N(n::save));                 if (!save) return here.fail();
-        Ref get_path = G(n::get_path);                                       if (!get_path) return here.fail();
+        Ref get_path = G(here, n::get_path);                                 if (!get_path) return here.fail();
         Ref filename = frame::attr(file, N(n::filename));                    if (!filename) return here.fail();
         Ref path = call(get_path, t, filename);                              if (!path) return here.fail();
         Ref saved = call(save, path);                                        if (!saved) return here.fail();
@@ -509,13 +523,13 @@ PyObject *upload() {
         int plugin = frame::equal(t.get(), N(n::plugin));                    if (plugin < 0) return here.fail();
         if (plugin) {
             here.at(76);
-            Ref unzip_plugin = G(n::unzip_plugin);                           if (!unzip_plugin) return here.fail();
+            Ref unzip_plugin = G(here, n::unzip_plugin);                     if (!unzip_plugin) return here.fail();
             filename = frame::attr(file, N(n::filename));                    if (!filename) return here.fail();
             Ref unzipped = call(unzip_plugin, t, filename);                  if (!unzipped) return here.fail();
         }
     }
     here.at(79);
-    Ref jsonify = G(n::jsonify);                                             if (!jsonify) return here.fail();
+    Ref jsonify = G(here, n::jsonify);                                       if (!jsonify) return here.fail();
     Ref state = acknowledgement();                                           if (!state) return here.fail();
     Ref answer = call(jsonify, state);                                       if (!answer) return here.fail();
     return answer.release();
@@ -523,36 +537,35 @@ PyObject *upload() {
 
 //     @staticmethod
 //     def remove(t, o):                                                       81
-PyObject *remove(PyObject *t, PyObject *o) {
-    Call here(module, fn::remove);
+PyObject *remove(Call &here, PyObject *t, PyObject *o) {
     here.at(83);
-    int get = request_method_is(n::GET);                                     if (get < 0) return here.fail();
+    int get = request_method_is(here, n::GET);                               if (get < 0) return here.fail();
     if (!get) return frame::none();
     here.at(84);
     if (refuse_folder_itself(o) < 0) return here.fail();
-    Ref get_path = G(n::get_path);                                           if (!get_path) return here.fail();
+    Ref get_path = G(here, n::get_path);                                     if (!get_path) return here.fail();
     Ref path = call(get_path, t, o);                                         if (!path) return here.fail();
     here.at(85);
     Ref printed = call(module.builtin(builtin::print), path);                if (!printed) return here.fail();
     here.at(86);
-    Ref os = G(n::os);                                                       if (!os) return here.fail();
+    Ref os = G(here, n::os);                                                 if (!os) return here.fail();
     Ref os_path = frame::attr(os, N(n::path));                               if (!os_path) return here.fail();
     Method isdir = frame::method(os_path.get(), N(n::isdir));                if (!isdir) return here.fail();
     Ref found = call(isdir, path);                                           if (!found) return here.fail();
     int directory = frame::truth(found);                                     if (directory < 0) return here.fail();
     if (directory) {
         here.at(87);
-        Ref shutil = G(n::shutil);                                           if (!shutil) return here.fail();
+        Ref shutil = G(here, n::shutil);                                     if (!shutil) return here.fail();
         Method rmtree = frame::method(shutil.get(), N(n::rmtree));           if (!rmtree) return here.fail();
         Ref removed = call(rmtree, path);                                    if (!removed) return here.fail();
     } else {
         here.at(89);
-        os = G(n::os);                                                       if (!os) return here.fail();
+        os = G(here, n::os);                                                 if (!os) return here.fail();
         Method remove = frame::method(os.get(), N(n::remove));               if (!remove) return here.fail();
         Ref removed = call(remove, path);                                    if (!removed) return here.fail();
     }
     here.at(90);
-    Ref jsonify = G(n::jsonify);                                             if (!jsonify) return here.fail();
+    Ref jsonify = G(here, n::jsonify);                                       if (!jsonify) return here.fail();
     Ref state = acknowledgement();                                           if (!state) return here.fail();
     Ref answer = call(jsonify, state);                                       if (!answer) return here.fail();
     return answer.release();
@@ -560,18 +573,18 @@ PyObject *remove(PyObject *t, PyObject *o) {
 
 //     @staticmethod
 //     def approve(t, o, module=None):                                         92
-PyObject *approve(PyObject *, PyObject *, PyObject *) {
+PyObject *approve(Call &, PyObject *, PyObject *, PyObject *) {
     return frame::none();                                                    // 93
 }
 
 // --- the module body -------------------------------------------------------------
 
 // <folder global> = os.path.join(os.getcwd(), <folder>)
-int bind_folder(n::Id global, n::Id folder) {
-    Ref os = G(n::os);                                                       if (!os) return -1;
+int bind_folder(const Call &here, n::Id global, n::Id folder) {
+    Ref os = G(here, n::os);                                                 if (!os) return -1;
     Ref os_path = frame::attr(os, N(n::path));                               if (!os_path) return -1;
     Ref join = frame::attr(os_path, N(n::join));                             if (!join) return -1;
-    os = G(n::os);                                                           if (!os) return -1;
+    os = G(here, n::os);                                                     if (!os) return -1;
     Ref getcwd = frame::attr(os, N(n::getcwd));                              if (!getcwd) return -1;
     Ref cwd = call(getcwd);                                                  if (!cwd) return -1;
     Ref path = call(join, cwd, N(folder));                                   if (!path) return -1;
@@ -595,7 +608,7 @@ int bind_function(n::Id name, fn::Id function_id, PyObject *defaults) {
 }
 
 int body() {
-    Call here(module, module.body_entry());
+    Call here(module, module.body_entry(), module.globals);
     here.at(2);                                                              // import os
     Ref os = frame::import_module(module, n::os);                            if (!os || bind(n::os, os) < 0) return here.fail_status();
     here.at(3);                                                              // import shutil
@@ -609,11 +622,11 @@ int body() {
         Ref value = frame::import_from(flask.get(), N(name));                if (!value || bind(name, value) < 0) return here.fail_status();
     }
     here.at(8);                                                              // UNZIP_FOLDER = os.path.join(os.getcwd(), "uploads")
-    if (bind_folder(n::UNZIP_FOLDER, n::uploads) < 0) return here.fail_status();
+    if (bind_folder(here, n::UNZIP_FOLDER, n::uploads) < 0) return here.fail_status();
     here.at(9);                                                              // PLUGIN_FOLDER = os.path.join(os.getcwd(), "plugin")
-    if (bind_folder(n::PLUGIN_FOLDER, n::plugin) < 0) return here.fail_status();
+    if (bind_folder(here, n::PLUGIN_FOLDER, n::plugin) < 0) return here.fail_status();
     here.at(10);                                                             // TEMP_FOLDER = os.path.join(os.getcwd(), "temp")
-    if (bind_folder(n::TEMP_FOLDER, n::temp) < 0) return here.fail_status();
+    if (bind_folder(here, n::TEMP_FOLDER, n::temp) < 0) return here.fail_status();
     here.at(13);                                                             // def allowed_file(t, filename)
     if (bind_function(n::allowed_file, fn::allowed_file, nullptr) < 0) return here.fail_status();
     here.at(22);                                                             // def unzip_plugin(t, filename)

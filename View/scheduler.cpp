@@ -50,22 +50,21 @@ enum Id : int { from_flask };
 extern frame::Module module;
 
 inline PyObject *N(n::Id id) { return module.names[id]; }
-inline Ref G(n::Id id) { return frame::global(module, id); }
+inline Ref G(const Call &here, n::Id id) { return frame::global(here, id); }
 inline int bind(n::Id id, const Ref &value) {
     return PyDict_SetItem(module.globals, N(id), value.get());
 }
 
 // class View:                                                                  6
 //     def get(self):                                                           7
-PyObject *get(PyObject *) {
-    Call here(module, fn::get);
+PyObject *get(Call &here, PyObject *) {
     here.at(8);                                                              // print(os.getcwd())
-    Ref os = G(n::os);                                                       if (!os) return here.fail();
+    Ref os = G(here, n::os);                                                 if (!os) return here.fail();
     Method getcwd = frame::method(os.get(), N(n::getcwd));                   if (!getcwd) return here.fail();
     Ref cwd = call(getcwd);                                                  if (!cwd) return here.fail();
     Ref printed = call(module.builtin(builtin::print), cwd);                 if (!printed) return here.fail();
     here.at(9);                                                              // return jsonify({"asdfsd": "dfdf"})
-    Ref jsonify = G(n::jsonify);                                             if (!jsonify) return here.fail();
+    Ref jsonify = G(here, n::jsonify);                                       if (!jsonify) return here.fail();
     Ref answer = Ref::steal(PyDict_New());                                   if (!answer) return here.fail();
     if (PyDict_SetItem(answer.get(), N(n::asdfsd), N(n::dfdf)) < 0) return here.fail();
     Ref response = call(jsonify, answer);                                    if (!response) return here.fail();
@@ -73,7 +72,7 @@ PyObject *get(PyObject *) {
 }
 
 int body() {
-    Call here(module, module.body_entry());
+    Call here(module, module.body_entry(), module.globals);
     here.at(2);                                                              // from flask import jsonify, abort
     Ref flask = frame::import_names(module, n::flask, tuple::from_flask);    if (!flask) return here.fail_status();
     for (n::Id name : {n::jsonify, n::abort}) {

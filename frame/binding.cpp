@@ -30,7 +30,7 @@ namespace {
 // Adds the function's entry at its definition line to a binding failure.
 [[gnu::cold]] bool binding_failed(const Function *function) {
     add_traceback(*function->owner, function_index(function), function->def->line, __LINE__,
-                  __FILE__);
+                  __FILE__, function->globals);
     return false;
 }
 
@@ -59,9 +59,13 @@ Py_ssize_t find_parameter(const Function *function, PyObject *key) {
 }
 
 // The last pass over the keywords, when some matched no parameter after the
-// positional ones: the first offending keyword decides the error.
+// positional ones: the first offending keyword decides the error. A keyword
+// that names a parameter already given, by position or by an earlier keyword
+// of the same name (only a caller in C can repeat one), has multiple values.
 [[gnu::cold]] bool keyword_error(const Function *function, Py_ssize_t nargs, PyObject *kwnames) {
     const char *name = function->def->name;
+    PyObject **names = function->owner->names;
+    const int *locals = function->def->locals;
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(key)) {
@@ -69,7 +73,7 @@ Py_ssize_t find_parameter(const Function *function, PyObject *key) {
             return false;
         }
         Py_ssize_t parameter = find_parameter(function, key);
-        if (parameter >= nargs) continue;
+        if (parameter >= nargs && find_keyword(kwnames, names[locals[parameter]]) == k) continue;
         if (parameter >= 0)
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
                          name, key);

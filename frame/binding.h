@@ -1,7 +1,8 @@
 // Argument binding: the vectorcall entry point of every function object.
 //
-// A body is a plain C++ function taking its parameters as borrowed
-// references, `PyObject *get_path(PyObject *t, PyObject *filename)`.
+// A body is a plain C++ function taking its statement scope and its
+// parameters as borrowed references,
+// `PyObject *get_path(Call &here, PyObject *t, PyObject *filename)`.
 // `entry<get_path>` is the function object's vectorcall: it binds the call's
 // arguments into a small array on the stack (or uses the caller's own array
 // when the positional arguments already fit) and runs the body. No tuple or
@@ -11,6 +12,7 @@
 #include <utility>
 
 #include "frame/function.h"
+#include "frame/traceback.h"
 
 namespace frame {
 
@@ -26,13 +28,19 @@ bool check_declared(const Function *function, PyObject *const *bound);
 PyObject *no_arguments(const Function *function, Py_ssize_t nargs, PyObject *kwnames);
 
 template <class... P>
-constexpr size_t arity(PyObject *(*)(P...)) {
+constexpr size_t arity(PyObject *(*)(Call &, P...)) {
     return sizeof...(P);
 }
 
 template <auto Body, size_t... I>
-inline PyObject *apply(PyObject *const *values, std::index_sequence<I...>) {
-    return Body(values[I]...);
+inline PyObject *apply(Call &here, PyObject *const *values, std::index_sequence<I...>) {
+    return Body(here, values[I]...);
+}
+
+// The scope a body runs in: its function's own namespace, which is the live
+// module's unless the function outlived a failed import.
+inline Call scope_of(Function *function) {
+    return Call(*function->owner, function_index(function), function->globals);
 }
 
 template <auto Body>
@@ -44,7 +52,8 @@ PyObject *entry(PyObject *callable, PyObject *const *args, size_t nargsf,
     if constexpr (count == 0) {
         if (kwnames || nargs) [[unlikely]]
             if (nargs || PyTuple_GET_SIZE(kwnames)) return no_arguments(function, nargs, kwnames);
-        return Body();
+        Call here = scope_of(function);
+        return Body(here);
     } else {
         PyObject *bound[count];
         PyObject *const *values = args;
@@ -64,7 +73,8 @@ PyObject *entry(PyObject *callable, PyObject *const *args, size_t nargsf,
         }
         if (function->def->declared && !check_declared(function, values)) [[unlikely]]
             return nullptr;
-        return apply<Body>(values, std::make_index_sequence<count>());
+        Call here = scope_of(function);
+        return apply<Body>(here, values, std::make_index_sequence<count>());
     }
 }
 

@@ -13,7 +13,25 @@ PyObject *builtin_attribute(Module &module, PyObject *name) {
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
 }
 
+// The name among the builtins, or NameError.
+PyObject *builtin_or_name_error(Module &module, PyObject *name) {
+    PyObject *value = builtin_attribute(module, name);
+    if (!value && !PyErr_Occurred()) name_error(name);
+    return value;
+}
+
 }  // namespace
+
+PyObject *lookup_global_in(Module &module, PyObject *globals, int id) {
+    PyObject *name = module.names[id];
+    PyObject *value = PyDict_GetItemWithError(globals, name);
+    if (value) {
+        Py_INCREF(value);
+        return value;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return builtin_or_name_error(module, name);
+}
 
 PyObject *lookup_global_slow(Module &module, int id) {
     PyObject *name = module.names[id];
@@ -32,9 +50,7 @@ PyObject *lookup_global_slow(Module &module, int id) {
     if (PyErr_Occurred()) return nullptr;
     // Values found among the builtins are not cached: the builtins can change
     // without the module's dict changing.
-    value = builtin_attribute(module, name);
-    if (!value && !PyErr_Occurred()) name_error(name);
-    return value;
+    return builtin_or_name_error(module, name);
 }
 
 int keep_builtins(Module &module) {

@@ -123,7 +123,7 @@ int Module::exec(PyObject *candidate) {
         status = table.body();
     } else if (names_ready) {
         // The failure gets the module body's entry, at line 1.
-        Call(*this, body_entry()).fail_status();
+        Call(*this, body_entry(), globals).fail_status();
     }
     if (status < 0) forget();
     return status;

@@ -72,6 +72,7 @@ struct GlobalSite {
 struct TracebackEntry {
     long key;   // source line, or the negated implementation line
     int entry;  // function index, or function_count for the module body
+    int line;   // source line the code object shows
     PyObject *code;
 };
 

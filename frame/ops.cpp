@@ -9,6 +9,28 @@ namespace {
     PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
 }
 
+// A callee that returned a result with an exception set broke the call
+// protocol: as the interpreter does, the result is dropped and SystemError
+// raised, caused by the pending exception.
+[[gnu::cold]] PyObject *result_with_error(PyObject *callable, PyObject *result) {
+    Py_DECREF(result);
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    PyErr_Format(PyExc_SystemError, "%R returned a result with an error set", callable);
+    PyObject *error_type, *error, *error_traceback;
+    PyErr_Fetch(&error_type, &error, &error_traceback);
+    PyErr_NormalizeException(&error_type, &error, &error_traceback);
+    Py_INCREF(value);
+    PyException_SetCause(error, value);    // steals
+    PyException_SetContext(error, value);  // steals
+    PyErr_Restore(error_type, error, error_traceback);
+    return nullptr;
+}
+
 // Callables without vectorcall are called through tp_call with a tuple and a dict.
 [[gnu::cold]] PyObject *call_through_tuple(PyObject *callable, PyObject *const *args,
                                            Py_ssize_t nargs, PyObject *kwnames) {
@@ -59,7 +81,11 @@ PyObject *vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, P
         result = call_through_tuple(callable, args, nargs, kwnames);
     }
     Py_LeaveRecursiveCall();
-    if (!result && !PyErr_Occurred()) null_without_error();
+    if (!result) {
+        if (!PyErr_Occurred()) null_without_error();
+    } else if (PyErr_Occurred()) [[unlikely]] {
+        return result_with_error(callable, result);
+    }
     return result;
 }
 
@@ -86,6 +112,9 @@ int compare_slow(PyObject *left, PyObject *right, int op) {
 Ref import_module(Module &module, int id) {
     PyObject *name = module.names[id];
     Ref loaded = Ref::steal(PyImport_GetModule(name));
+    // None in sys.modules halts the import: the import machinery raises its
+    // own ModuleNotFoundError for it.
+    if (loaded.get() == Py_None) loaded.reset();
     if (loaded) {
         // A module that is still being initialised goes through the import
         // machinery, which waits for it; any other loaded module is used as is.
@@ -118,11 +147,15 @@ Ref import_from(PyObject *from, PyObject *name) {
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
         // A submodule that is loaded but not yet an attribute of its package.
-        if (const char *package = PyModule_GetName(from)) {
-            Ref full = Ref::steal(PyUnicode_FromFormat("%s.%U", package, name));
+        // The package's name is read as an attribute, as the interpreter
+        // does, so that any object standing in sys.modules works.
+        Ref package = Ref::steal(PyObject_GetAttrString(from, "__name__"));
+        if (package && PyUnicode_Check(package.get())) {
+            Ref full = Ref::steal(PyUnicode_FromFormat("%U.%U", package.get(), name));
             if (full) value = Ref::steal(PyImport_GetModule(full.get()));
         }
         if (value) return value;
+        PyErr_Clear();
     }
     PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
     return value;

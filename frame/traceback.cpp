@@ -62,16 +62,32 @@ int switch_on(Module &module) {
     return on;
 }
 
-bool before(const TracebackEntry &entry, long key, int owner) {
-    return entry.key < key || (entry.key == key && entry.entry < owner);
+// Entries are ordered by (key, owner, line). With the switch off the key is
+// the line itself; with it on the key is the implementation position, which
+// one helper may share between several source lines, so the line stays part
+// of the identity: a cached code object never shows another line.
+struct EntryId {
+    long key;
+    int owner;
+    int line;
+};
+
+bool before(const TracebackEntry &entry, const EntryId &id) {
+    if (entry.key != id.key) return entry.key < id.key;
+    if (entry.entry != id.owner) return entry.entry < id.owner;
+    return entry.line < id.line;
 }
 
-// Bisection: the first index whose entry is not before (key, owner).
-int find(const TracebackCache &cache, long key, int owner) {
+bool same(const TracebackEntry &entry, const EntryId &id) {
+    return entry.key == id.key && entry.entry == id.owner && entry.line == id.line;
+}
+
+// Bisection: the first index whose entry is not before `id`.
+int find(const TracebackCache &cache, const EntryId &id) {
     int low = 0, high = cache.count;
     while (low < high) {
         int middle = (low + high) / 2;
-        if (before(cache.entries[middle], key, owner))
+        if (before(cache.entries[middle], id))
             low = middle + 1;
         else
             high = middle;
@@ -79,9 +95,16 @@ int find(const TracebackCache &cache, long key, int owner) {
     return low;
 }
 
-// Keeps `code` in the cache at `index`; when the cache cannot grow the entry
-// is simply not cached.
-void insert(TracebackCache &cache, int index, long key, int owner, PyObject *code) {
+// The cached code object for `id`, or null.
+PyObject *cached(const TracebackCache &cache, const EntryId &id) {
+    int index = find(cache, id);
+    if (index < cache.count && same(cache.entries[index], id)) return cache.entries[index].code;
+    return nullptr;
+}
+
+// Keeps `code` in the cache; when the cache cannot grow the entry is simply
+// not cached.
+void insert(TracebackCache &cache, const EntryId &id, PyObject *code) {
     if (cache.count == cache.capacity) {
         int capacity = cache.capacity + cache_step;
         void *grown = PyMem_Realloc(cache.entries, sizeof(TracebackEntry) * capacity);
@@ -89,10 +112,11 @@ void insert(TracebackCache &cache, int index, long key, int owner, PyObject *cod
         cache.entries = static_cast<TracebackEntry *>(grown);
         cache.capacity = capacity;
     }
+    int index = find(cache, id);
     std::memmove(cache.entries + index + 1, cache.entries + index,
                  sizeof(TracebackEntry) * (cache.count - index));
     Py_INCREF(code);
-    cache.entries[index] = TracebackEntry{key, owner, code};
+    cache.entries[index] = TracebackEntry{id.key, id.owner, id.line, code};
     cache.count++;
 }
 
@@ -100,12 +124,9 @@ void insert(TracebackCache &cache, int index, long key, int owner, PyObject *cod
 // raised is set aside by the caller.
 Ref entry_code(Module &module, int entry, int line, int position, const char *file) {
     int on = switch_on(module);
-    long key = on ? -static_cast<long>(position) : line;
+    EntryId id{on ? -static_cast<long>(position) : line, entry, line};
     TracebackCache &cache = module.tracebacks;
-    int index = find(cache, key, entry);
-    if (index < cache.count && cache.entries[index].key == key &&
-        cache.entries[index].entry == entry)
-        return Ref::borrow(cache.entries[index].code);
+    if (PyObject *code = cached(cache, id)) return Ref::borrow(code);
 
     char name[512];
     entry_name(module, entry, name, sizeof name);
@@ -120,24 +141,22 @@ Ref entry_code(Module &module, int entry, int line, int position, const char *fi
         reinterpret_cast<PyObject *>(PyCode_NewEmpty(module.table.traceback_path, name, line)));
     if (!code) return code;
     // Making the code object may have run a collection, and with it other
-    // threads that added entries: search again before inserting.
-    index = find(cache, key, entry);
-    if (index < cache.count && cache.entries[index].key == key &&
-        cache.entries[index].entry == entry)
-        return Ref::borrow(cache.entries[index].code);
-    insert(cache, index, key, entry, code.get());
+    // threads that added entries: look again before inserting.
+    if (PyObject *raced = cached(cache, id)) return Ref::borrow(raced);
+    insert(cache, id, code.get());
     return code;
 }
 
 }  // namespace
 
-void add_traceback(Module &module, int entry, int line, int position, const char *file) {
+void add_traceback(Module &module, int entry, int line, int position, const char *file,
+                   PyObject *globals_dict) {
     // The exception being raised is set aside while the entry is made: the
     // calls below must not see it, nor replace it.
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     Ref code = entry_code(module, entry, line, position, file);
-    Ref globals = Ref::borrow(module.globals);
+    Ref globals = Ref::borrow(globals_dict);
     if (!globals) globals = Ref::steal(PyDict_New());
     PyFrameObject *frame = nullptr;
     if (code && globals)

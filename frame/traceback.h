@@ -13,10 +13,12 @@
 namespace frame {
 
 // Adds one traceback entry for `entry` (a function index, or the module
-// body) at `line` to the exception being raised. `position` and `file` name
-// the implementation's own source; they show only when the runtime module's
+// body) at `line` to the exception being raised; its frame has `globals`, the
+// namespace the failing code reads. `position` and `file` name the
+// implementation's own source; they show only when the runtime module's
 // `cline_in_traceback` switch is on.
-void add_traceback(Module &module, int entry, int line, int position, const char *file);
+void add_traceback(Module &module, int entry, int line, int position, const char *file,
+                   PyObject *globals);
 
 // What a failing statement returns: the null result of a function, whether
 // it returns a bare reference or a Ref.
@@ -26,15 +28,19 @@ struct Failure {
 };
 
 // The statement scope of one function body or of the module body: it knows
-// the current source line, so that a failure anywhere in a statement reports
-// that statement's line.
+// the namespace the code reads its globals from (a function's own
+// __globals__, which outlives a failed import of its module) and the current
+// source line, so that a failure anywhere in a statement reports that
+// statement's line.
 class Call {
 public:
-    Call(Module &module, int entry) noexcept : module_(module), entry_(entry) {}
+    Call(Module &module, int entry, PyObject *globals) noexcept
+        : module_(module), globals_(globals), entry_(entry) {}
 
     void at(int line) noexcept { line_ = line; }
     int line() const noexcept { return line_; }
     Module &module() const noexcept { return module_; }
+    PyObject *globals() const noexcept { return globals_; }
 
     // Adds the entry of the current statement to the exception that is set;
     // returns the null result of a failing function.
@@ -49,11 +55,13 @@ public:
         return -1;
     }
     void trace(std::source_location where) const {
-        add_traceback(module_, entry_, line_, static_cast<int>(where.line()), where.file_name());
+        add_traceback(module_, entry_, line_, static_cast<int>(where.line()), where.file_name(),
+                      globals_);
     }
 
 private:
     Module &module_;
+    PyObject *globals_;  // borrowed: the function or the module keeps it
     int entry_;
     int line_ = 1;
 };

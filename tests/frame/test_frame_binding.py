@@ -175,8 +175,13 @@ def vectorcall(func, args, kwnames, kwvalues):
     ("View.approve", (), ("t", "o", 1), "approve() keywords must be strings", True),
     ("View.index", ("a",), (1,), "index() keywords must be strings", True),
     ("View.upload", (), (1,), "upload() takes no keyword arguments", False),
+    # Repeated keyword names, which only a caller in C can pass.
+    ("View.approve", (), ("t", "t", "o"), multiple("approve", "t"), True),
+    ("View.approve", (), ("t", "o", joined("t")), multiple("approve", "t"), True),
+    ("View.approve", (1,), ("o", "module", "module"), multiple("approve", "module"), True),
+    ("get", (), ("self", "self"), multiple("get", "self"), True),
 ])
-def test_non_str_keyword_seen_by_the_frame(vfile, vsched, name, args, kwnames, message, entry):
+def test_keywords_only_c_can_pass(vfile, vsched, name, args, kwnames, message, entry):
     func = target(vfile, vsched, name)
     with pytest.raises(TypeError) as info:
         vectorcall(func, args, kwnames, range(len(kwnames)))

@@ -263,3 +263,99 @@ def test_other_interpreter_version_warns(as_error):
     else:
         assert run.results[0] == {"warning": ["RuntimeWarning", MISMATCH]}
         assert run.result == {"kind": None, "imported": "type"}
+
+
+def test_functions_of_a_failed_import_read_their_own_namespace(tmp_path):
+    run = run_snippet('''
+        import builtins, os
+        import flask, shutil, tarfile, View
+        kept = builtins.staticmethod
+        def refuse(function):
+            raise RuntimeError("no static methods")
+        builtins.staticmethod = refuse  # the body fails at line 55, after get_path exists
+        try:
+            import View.file
+        except RuntimeError as exc:
+            tb = exc.__traceback__
+            while tb.tb_frame.f_code.co_name != "init View.file":
+                tb = tb.tb_next
+            old = tb.tb_frame.f_globals
+        builtins.staticmethod = kept
+        get_path = old["get_path"]
+        def attempt():
+            try:
+                return get_path("api_module", "x.py")
+            except NameError as exc:
+                return [str(exc), entries(exc)[-1]]
+        res = {"before": attempt()}
+        del old["os"]
+        res["failed"] = attempt()
+        import View.file as live
+        res["live"] = live.get_path("api_module", "y.py")
+        res["after"] = attempt()
+        old["os"] = os
+        res["again"] = attempt()
+        res["own"] = [get_path.__globals__ is old, live.get_path.__globals__ is vars(live)]
+        out(**res)
+    ''', cwd=str(tmp_path))
+    temp = os.path.join(str(tmp_path), "temp")
+    failed = ["name 'os' is not defined", ["View.file.get_path", FILE_TB, 48]]
+    assert run.result == {"before": os.path.join(temp, "x.py"), "failed": failed,
+                          "live": os.path.join(temp, "y.py"), "after": failed,
+                          "again": os.path.join(temp, "x.py"), "own": [True, True]}
+
+
+@pytest.mark.parametrize("name, module, line", [
+    ("file", "os", 2), ("file", "shutil", 3), ("file", "tarfile", 4), ("scheduler", "os", 3)])
+def test_none_in_sys_modules_halts_the_import_at_its_line(name, module, line):
+    run = run_snippet('''
+        import importlib
+        import flask, os, shutil, tarfile, View
+        sys.modules[%(module)r] = None
+        try:
+            importlib.import_module("View.%(name)s")
+        except ImportError as exc:
+            out(kind=type(exc).__name__, text=str(exc), name=exc.name, tb=entries(exc))
+    ''' % {"name": name, "module": module})
+    tb_file = FILE_TB if name == "file" else SCHED_TB
+    assert run.result["kind"] == "ModuleNotFoundError"
+    assert run.result["text"] == "import of %s halted; None in sys.modules" % module
+    assert run.result["name"] == module
+    assert [e for e in run.result["tb"] if e[1] == tb_file] == [
+        ["init View.%s" % name, tb_file, line]]
+
+
+@pytest.mark.parametrize("name", ["file", "scheduler"])
+def test_from_import_falls_back_to_sys_modules_for_any_object(name):
+    run = run_snippet('''
+        import types
+        import os, shutil, tarfile
+        import flask
+        names = ["jsonify", "request", "render_template", "redirect", "current_app", "abort"]
+        stand_in = types.SimpleNamespace(__name__="flask", **{n: getattr(flask, n) for n in names})
+        del stand_in.jsonify  # found only as the loaded "flask.jsonify"
+        marker = object()
+        sys.modules["flask"] = stand_in
+        sys.modules["flask.jsonify"] = marker
+        import View.%s as m
+        out(found=m.jsonify is marker)
+    ''' % name)
+    assert run.result == {"found": True}
+
+
+def test_traceback_switch_never_shows_another_line(tmp_path):
+    run = run_snippet('''
+        import flask
+        import View.file as m
+        sys.modules["_view_frame"].cline_in_traceback = True
+        m.PLUGIN_FOLDER = m.TEMP_FOLDER = %r  # missing: os.listdir fails
+        lines = []
+        with flask.Flask("probe").test_request_context("/"):
+            for kind in ("api_module", "plugin", "api_module"):
+                try:
+                    m.View.index(kind)
+                except FileNotFoundError as exc:
+                    lines += [e[2] for e in entries(exc) if e[0].startswith("View.file.View.index")]
+        out(lines=lines)
+    ''' % str(tmp_path / "missing"))
+    assert run.result == {"lines": [65, 59, 65]}

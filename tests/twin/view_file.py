@@ -58,6 +58,19 @@ def _check_members(tar_ref, folder):
 _SEPARATORS = ("/", os.sep)
 
 
+_fspath = os.fspath
+
+
+def _path_text(name):
+    # A path object meets the same refusals as the text it stands for.
+    if isinstance(name, str):
+        return name
+    if isinstance(name, bytes) or not hasattr(type(name), "__fspath__"):
+        return None
+    text = _fspath(name)
+    return text if isinstance(text, str) else None
+
+
 _store_filter = _make_store_filter(tarfile)
 _has_filters = hasattr(tarfile, "data_filter")
 
@@ -65,11 +78,12 @@ _has_filters = hasattr(tarfile, "data_filter")
 def _unsafe_name(filename):
     # Names come from the client: an absolute name or a ".." component would let
     # get_path point outside the working folders.
-    if not isinstance(filename, str):
-        return False
-    if filename.startswith(_SEPARATORS):
-        return True
-    return ".." in filename.replace(_SEPARATORS[1], "/").split("/")
+    text = _path_text(filename)
+    if text is None:
+        return None
+    if text.startswith(_SEPARATORS) or ".." in text.replace(_SEPARATORS[1], "/").split("/"):
+        return text
+    return None
 
 
 def _names_folder_itself(o):
@@ -77,10 +91,10 @@ def _names_folder_itself(o):
     # View.remove would then delete every stored entry of that kind.
     if o is None:
         return True
-    if not isinstance(o, str):
+    text = _path_text(o)
+    if text is None:
         return False
-    return all(part in ("", ".") for part in o.replace(_SEPARATORS[1], "/").split("/"))
-
+    return all(part in ("", ".") for part in text.replace(_SEPARATORS[1], "/").split("/"))
 
 def _special(manager, name):
     # `with` finds __enter__/__exit__ on the type, never on the instance.
@@ -149,9 +163,10 @@ def _extract(tar_ref):
 
 
 def get_path(t, filename=None):  # 41
-    if _unsafe_name(filename):  # 42
+    unsafe = _unsafe_name(filename)  # 42
+    if unsafe is not None:
         raise ValueError("unsafe file name %r: absolute names and '..' components are not allowed"
-                         % (filename,))
+                         % (unsafe,))
     if t != "plugin":  # 42
         folder = "temp"
     elif filename:  # 44
@@ -197,7 +212,8 @@ class View:  # 54
     def remove(t, o):  # 81
         if request.method == "GET":  # 83
             if _names_folder_itself(o):  # 84
-                raise ValueError("refusing to remove %r: it names the whole folder" % (o,))
+                shown = o if _path_text(o) is None else _path_text(o)
+                raise ValueError("refusing to remove %r: it names the whole folder" % (shown,))
             path = get_path(t, o)  # 84
             _print(path)  # 85
             if os.path.isdir(path):  # 86

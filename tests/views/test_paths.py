@@ -1,5 +1,6 @@
 """allowed_file and get_path: kinds, suffixes, folders, lookup order."""
 import os
+import pathlib
 
 import pytest
 
@@ -123,8 +124,9 @@ def test_get_path_failures(mod, work, filename, error, line, created):
 @pytest.mark.parametrize("filename", [
     "..", "../x.py", "a/../../x.py", "a/..", "./../x", "/etc/passwd", "/x.tar.gz", "//x",
 ])
-def test_get_path_refuses_names_leaving_the_folder(mod, work, t, filename):
+@pytest.mark.parametrize("as_path", [str, pathlib.PurePosixPath], ids=["str", "path"])
+def test_get_path_refuses_names_leaving_the_folder(mod, work, t, filename, as_path):
     with pytest.raises(ValueError) as info:
-        mod.get_path(t, filename)
-    assert filename in str(info.value)
+        mod.get_path(t, as_path(filename))
+    assert repr(str(as_path(filename))) in str(info.value)
     assert os.listdir(work.cwd) == []  # refused before any folder is created

@@ -2,6 +2,7 @@
 import builtins
 import io
 import os
+import pathlib
 import sys
 import tarfile
 
@@ -329,7 +330,7 @@ def test_remove_order_of_calls(mod, monkeypatch, isdir):
 
 
 @pytest.mark.parametrize("t", ["plugin", "api_module"])
-@pytest.mark.parametrize("o", [None, "", ".", "./"])
+@pytest.mark.parametrize("o", [None, "", ".", "./", pathlib.PurePosixPath(".")])
 def test_remove_refuses_the_whole_folder(mod, stored, app, capsys, t, o):
     before = snapshot(stored.cwd)
     with get_ctx(app), pytest.raises(ValueError):
