@@ -37,9 +37,9 @@ def parse_args(argv):
                         help="serve with gunicorn and this many worker processes (env "
                              "VIEW_WORKERS; default 0: Werkzeug's threaded server, one process)")
     for name, (variable, flag, default, what) in admission.LIMITS.items():
-        parser.add_argument(flag, dest=name, type=limit,
-                            default=os.environ.get(variable) or str(default),
-                            help="most %s (env %s, default %s; K, M, G suffixes)"
+        parser.add_argument(flag, dest=name, type=limit, metavar="N",
+                            default=os.environ.get(variable) or default,
+                            help="%s (env %s, default %s; K, M, G suffixes are powers of 1024)"
                                  % (what, variable, default))
     args = parser.parse_args(argv)
     if not 0 <= args.port <= 65535:

@@ -18,12 +18,17 @@ GIB = MIB * KIB
 
 # name -> (environment variable, flag, default, what it bounds)
 LIMITS = {
-    "max_upload": ("VIEW_MAX_UPLOAD", "--max-upload", 64 * MIB, "bytes in one upload request"),
-    "max_expanded": ("VIEW_MAX_EXPANDED", "--max-expanded", GIB,
-                     "bytes a plug-in archive may expand to"),
-    "max_members": ("VIEW_MAX_MEMBERS", "--max-members", 10000,
-                    "members in one plug-in archive"),
+    "max_upload": ("VIEW_MAX_UPLOAD", "--max-upload", "64M", "the largest upload request"),
+    "max_expanded": ("VIEW_MAX_EXPANDED", "--max-expanded", "1G",
+                     "the most a plug-in archive's members may hold"),
+    "max_members": ("VIEW_MAX_MEMBERS", "--max-members", "10000",
+                    "the most members a plug-in archive may have"),
+    "max_ratio": ("VIEW_MAX_RATIO", "--max-ratio", "100",
+                  "how many times its upload's size a plug-in archive may expand to"),
 }
+# Archives that expand to no more than this are not held to the ratio: a small archive of
+# small, repetitive files may well shrink more than a hundredfold, and harms no one.
+RATIO_FLOOR = MIB
 Limits = namedtuple("Limits", sorted(LIMITS))
 
 # What a truncated or corrupt archive raises while its headers are read.
@@ -53,7 +58,7 @@ def limits_from(environ):
     for name, (variable, _, default, _) in LIMITS.items():
         text = environ.get(variable)
         try:
-            values[name] = parse_count(text) if text else default
+            values[name] = parse_count(text or default)
         except ValueError as e:
             raise ValueError("%s: %s" % (variable, e))
     return Limits(**values)
@@ -129,6 +134,8 @@ def check_archive(stream, limits, folder, archive_name):
     rewinds the stream for whoever stores it next."""
     total = count = 0
     layout = Layout(folder)
+    upload_size = max(stream.seek(0, os.SEEK_END), 1)
+    stream.seek(0)
     try:
         # Read as the view will read the stored file (mode "r", seekable), never as a stream:
         # a stream reader stops at the end of the first gzip member, and members in a second
@@ -143,6 +150,9 @@ def check_archive(stream, limits, folder, archive_name):
                 if total > limits.max_expanded:
                     raise Refusal(413, "the archive expands to more than %s, the limit"
                                   % size_text(limits.max_expanded))
+                if total > RATIO_FLOOR and total > limits.max_ratio * upload_size:
+                    raise Refusal(413, "the archive expands more than %d-fold, the limit"
+                                  % limits.max_ratio)
                 problem = member_problem(member, folder, archive_name, layout)
                 if problem:
                     raise Refusal(400, "a member is refused: %s" % problem)

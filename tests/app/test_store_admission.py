@@ -54,6 +54,8 @@ def installed(operator_client, monkeypatch, request):
     ({}, "plugin", "bomb.tar.gz", header_only("weather/zeros", 2 * GIB, 1 << 20), 413, "1 GiB"),
     ({"VIEW_MAX_EXPANDED": "1M"}, "plugin", "weather.tar.gz",
      archive({"weather/a": bytes(600 << 10), "weather/b": bytes(600 << 10)}), 413, "1 MiB"),
+    ({}, "plugin", "weather.tar.gz", archive({"weather/zeros": bytes(4 << 20)}), 413,
+     "more than 100-fold"),
     ({"VIEW_MAX_EXPANDED": "1M"}, "plugin", "weather.tar.gz",
      two_gzip_members(("weather/a", b"a"), ("weather/zeros", bytes(4 << 20))), 413, "1 MiB"),
     ({"VIEW_MAX_MEMBERS": "3"}, "plugin", "weather.tar.gz",
@@ -83,7 +85,7 @@ def installed(operator_client, monkeypatch, request):
     ({}, "plugin", "x" * 300 + ".tar.gz", plugin_archive("x"), 400,
      "longer than the file system allows"),
 ], indirect=["installed"], ids=[
-    "bomb", "expanded", "second-gzip-member", "members", "component", "path", "truncated",
+    "bomb", "expanded", "thousandfold", "second-gzip-member", "members", "component", "path", "truncated",
     "corrupt", "link-after-good", "member-named-as-archive", "file-over-folder",
     "folder-over-file", "upload-cap", "long-module-name", "long-archive-name"])
 def test_refused_upload_leaves_the_store_as_it_was(installed, kind, name, payload, status, reason):
