@@ -6,6 +6,7 @@ and reading stops at the first member that passes one, so a small upload that wo
 gigabytes is refused after reading its headers, not after unpacking it.
 """
 import errno
+import gzip
 import os
 import re
 import tarfile
@@ -31,8 +32,9 @@ LIMITS = {
 RATIO_FLOOR = MIB
 Limits = namedtuple("Limits", sorted(LIMITS))
 
-# What a truncated or corrupt archive raises while its headers are read.
-ARCHIVE_ERRORS = (tarfile.TarError, EOFError, zlib.error)
+# What a truncated or corrupt archive raises while it is read (gzip's own error is an OSError,
+# raised for trailing bytes that are not a further gzip member).
+ARCHIVE_ERRORS = (tarfile.TarError, EOFError, zlib.error, gzip.BadGzipFile)
 SUFFIXES = {"": 1, "k": KIB, "m": MIB, "g": GIB}
 
 

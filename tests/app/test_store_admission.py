@@ -20,14 +20,16 @@ def header_only(name, size, padding):
     return gzip.compress(info.tobuf(tarfile.GNU_FORMAT) + bytes(padding))
 
 
+def raw_member(name, data):
+    """One member's header and data, without the archive's end marker."""
+    info = tarfile.TarInfo(name)
+    info.size = len(data)
+    return info.tobuf(tarfile.GNU_FORMAT) + data + bytes(-len(data) % 512)
+
+
 def two_gzip_members(first, second):
     """One archive in two gzip members: a stream reader sees only the first."""
-    def member(name, data):
-        info = tarfile.TarInfo(name)
-        info.size = len(data)
-        return info.tobuf(tarfile.GNU_FORMAT) + data + bytes(-len(data) % 512)
-
-    return gzip.compress(member(*first)) + gzip.compress(member(*second) + bytes(1024))
+    return gzip.compress(raw_member(*first)) + gzip.compress(raw_member(*second) + bytes(1024))
 
 
 def upload(c, kind, name, payload):
@@ -68,6 +70,9 @@ def installed(operator_client, monkeypatch, request):
      "not a readable .tar.gz archive"),
     ({}, "plugin", "weather.tar.gz", b"\x1f\x8b\x08\x00" + os.urandom(4000), 400,
      "not a readable .tar.gz archive"),
+    ({}, "plugin", "weather.tar.gz", gzip.compress(raw_member("weather/a", b"a")) + b"trailing" * 20,
+     400,
+     "not a readable .tar.gz archive"),
     ({}, "plugin", "weather.tar.gz",  # good members first: refused by the view's own pass
      archive({"weather/__init__.py": b"new", "weather/link": ("symlink", "__init__.py")}), 400,
      "is a link"),
@@ -85,9 +90,9 @@ def installed(operator_client, monkeypatch, request):
     ({}, "plugin", "x" * 300 + ".tar.gz", plugin_archive("x"), 400,
      "longer than the file system allows"),
 ], indirect=["installed"], ids=[
-    "bomb", "expanded", "thousandfold", "second-gzip-member", "members", "component", "path", "truncated",
-    "corrupt", "link-after-good", "member-named-as-archive", "file-over-folder",
-    "folder-over-file", "upload-cap", "long-module-name", "long-archive-name"])
+    "bomb", "expanded", "thousandfold", "second-gzip-member", "members", "component", "path",
+    "truncated", "corrupt", "trailing-bytes", "link-after-good", "member-named-as-archive",
+    "file-over-folder", "folder-over-file", "upload-cap", "long-module-name", "long-archive-name"])
 def test_refused_upload_leaves_the_store_as_it_was(installed, kind, name, payload, status, reason):
     c, data = installed
     before = contents(str(data))
