@@ -148,6 +148,7 @@ def create_app(data_dir=None):
         if part is None or not part.filename:
             return _error(400, "choose a file to upload")
         name = part.filename
+        _make_folders(data)  # the name's length is measured against its folder
         problem = upload_name_problem(name) or admission.name_too_long(
             name, os.path.join(data, folder))
         if problem:
@@ -165,7 +166,6 @@ def create_app(data_dir=None):
             return store_upload(kind, name, folder)
 
     def store_upload(kind, name, folder):
-        _make_folders(data)
         stored = os.path.join(data, folder, name)
         try:
             result = vfile.View.upload()

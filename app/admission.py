@@ -1,9 +1,11 @@
 """What an upload must satisfy before the views see it: the size limits and the archive's shape.
 
 A plug-in archive is read header by header from the upload itself, before anything is written:
-its members' total size, their number and every path's length are checked against the limits,
-and reading stops at the first member that passes one, so a small upload that would expand to
-gigabytes is refused after reading its headers, not after unpacking it.
+its members' total size (and its ratio to the upload's), their number and every path's length
+are checked against the limits, and reading stops at the first member that passes one, so a
+small upload that would expand to gigabytes is refused after reading its headers, not after
+unpacking it. The same pass refuses an archive that could not be unpacked whole over what the
+plug-in folder holds, since unpacking would stop part-way with the store half changed.
 """
 import errno
 import gzip
