@@ -16,7 +16,7 @@ import sys
 from flask import Flask, jsonify, redirect, request, url_for
 from werkzeug.exceptions import HTTPException, RequestEntityTooLarge
 
-from . import admission, blueprints
+from . import access, admission, blueprints
 from .store_lock import store_lock
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -116,6 +116,7 @@ def create_app(data_dir=None):
     app.config["VIEW_DATA"] = data
     app.config["VIEW_LIMITS"] = limits
     app.config["MAX_CONTENT_LENGTH"] = limits.max_upload
+    access.init_app(app, data)
     blueprints.register(app)
     _register_error_handlers(app, limits)
 

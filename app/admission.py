@@ -68,11 +68,14 @@ def limits_from(environ):
     return Limits(**values)
 
 
-def size_text(count):
-    for unit, size in (("GiB", GIB), ("MiB", MIB), ("KiB", KIB)):
-        if count >= size and count % size == 0:
-            return "%d %s" % (count // size, unit)
-    return "%d bytes" % count
+def size_text(size):
+    """A byte count as a person reads it: '64 MiB', '1.5 KiB', '300 bytes'."""
+    if size is None:
+        return "no limit"
+    for unit, scale in (("GiB", GIB), ("MiB", MIB), ("KiB", KIB)):
+        if size >= scale:
+            return ("%.1f" % (size / scale)).replace(".0", "") + " " + unit
+    return "%d bytes" % size
 
 
 def name_too_long(name, folder):

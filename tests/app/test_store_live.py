@@ -6,7 +6,7 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-from webapp_support import TOKEN, archive, native, post_upload, request
+from webapp_support import archive, native, post_upload, request
 
 pytestmark = native
 FILES = 150  # enough that an unpack takes a while
@@ -32,7 +32,7 @@ def installed(data):
 def server(request, start_server, tmp_path):
     data = tmp_path / "data"
     args = ["--workers", "4"] if request.param.startswith("gunicorn") else []
-    return start_server(data, args=args, env={"VIEW_TOKEN": TOKEN}), data
+    return start_server(data, args=args), data
 
 
 def run_together(*thunks):

@@ -75,3 +75,31 @@ def post_upload(base, kind, name, payload):
             "\r\n--%s--\r\n" % boundary).encode()
     return request(base, "/upload", body, {
         "Content-Type": "multipart/form-data; boundary=" + boundary})
+
+
+def browser_skip_reason():
+    if os.environ.get("VIEW_SANITIZER_PASS") == "1":
+        return "no browser under the sanitizer pass (the preloaded runtimes break Chromium)"
+    for path in ("/usr/bin/chromium", "/usr/bin/chromedriver"):
+        if not os.access(path, os.X_OK):
+            return "%s is missing (scripts/setup --test installs it)" % path
+    try:
+        import selenium  # noqa: F401
+    except ImportError:
+        return "selenium is missing (scripts/setup --test installs python3-selenium)"
+    return None
+
+
+def sign_in(driver, base, token=TOKEN):
+    """Opens the application in the browser, through the sign-in page when it has a token."""
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support import expected_conditions as ec
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    driver.delete_all_cookies()
+    driver.get(base + "/")
+    if token is not None:
+        WebDriverWait(driver, 20).until(ec.presence_of_element_located((By.ID, "token")))
+        driver.find_element(By.ID, "token").send_keys(token)
+        driver.find_element(By.ID, "signin-button").click()
+    WebDriverWait(driver, 20).until(ec.presence_of_element_located((By.ID, "upload-form")))
