@@ -29,6 +29,8 @@ from flask import (current_app, g, jsonify, redirect, render_template, request, 
                    url_for)
 from werkzeug.serving import WSGIRequestHandler
 
+from .admission import size_text
+
 SECRET_FILE = ".session-secret"
 CSRF_HEADER = "X-CSRF-Token"
 CSRF_FIELD = "csrf_token"
@@ -344,13 +346,3 @@ def _is_loopback_literal(host):
         return ipaddress.ip_address(host).is_loopback
     except ValueError:
         return False
-
-
-def size_text(size):
-    """A byte count as a person reads it: '64 MiB', '1.5 KiB', '300 bytes'."""
-    if size is None:
-        return "no limit"
-    for unit, scale in (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
-        if size >= scale:
-            return ("%.1f" % (size / scale)).replace(".0", "") + " " + unit
-    return "%d bytes" % size

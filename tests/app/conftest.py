@@ -11,8 +11,7 @@ import pytest
 from webapp_support import BUILD, OPERATOR, ROOT, TOKEN, browser_skip_reason
 
 
-@pytest.fixture
-def client(tmp_path, monkeypatch):
+def make_client(tmp_path, monkeypatch):
     from app import create_app
 
     monkeypatch.chdir(tmp_path)  # the app changes the working directory; put it back after
@@ -24,6 +23,17 @@ def client(tmp_path, monkeypatch):
     c = app.test_client()
     c.environ_base["HTTP_AUTHORIZATION"] = OPERATOR["Authorization"]
     return c, data
+
+
+@pytest.fixture
+def client(tmp_path, monkeypatch):
+    return make_client(tmp_path, monkeypatch)
+
+
+@pytest.fixture
+def operator_client(tmp_path, monkeypatch):
+    """`client`, made when called: a test sets its limits (monkeypatch.setenv) first."""
+    return lambda: make_client(tmp_path, monkeypatch)
 
 
 @pytest.fixture

@@ -1,29 +1,15 @@
 """The application as `python -m app` on a real loopback server: concurrency and a browser."""
-import json
 import os
 import re
 import socket
 import urllib.request
-import uuid
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-from webapp_support import OPERATOR, TOKEN, all_files, native, plugin_archive, sign_in
+from webapp_support import (OPERATOR, TOKEN, all_files, native, plugin_archive, post_upload,
+                            sign_in)
 
 pytestmark = native
-
-
-def post_upload(base, kind, name, payload):
-    boundary = uuid.uuid4().hex
-    body = ("--{b}\r\nContent-Disposition: form-data; name=\"type\"\r\n\r\n{kind}\r\n"
-            "--{b}\r\nContent-Disposition: form-data; name=\"formFile\"; filename=\"{name}\"\r\n"
-            "Content-Type: application/octet-stream\r\n\r\n").format(
-                b=boundary, kind=kind, name=name).encode() + payload + (
-            "\r\n--%s--\r\n" % boundary).encode()
-    req = urllib.request.Request(base + "/upload", data=body, method="POST", headers=dict(
-        OPERATOR, **{"Content-Type": "multipart/form-data; boundary=" + boundary}))
-    with urllib.request.urlopen(req, timeout=30) as r:
-        return r.status, json.loads(r.read())
 
 
 def test_concurrent_uploads_all_land(start_server, tmp_path):

@@ -2,9 +2,13 @@
 by name once several test folders have one)."""
 import glob
 import io
+import json
 import os
 import sys
 import tarfile
+import urllib.error
+import urllib.request
+import uuid
 
 import pytest
 
@@ -46,6 +50,31 @@ def plugin_archive(top):
 def all_files(folder):
     return sorted(os.path.relpath(os.path.join(d, f), folder)
                   for d, _, files in os.walk(folder) for f in files)
+
+
+def request(base, path, data=None, headers=(), timeout=30):
+    """(status, JSON body) of one request to a live server; error statuses are answers too."""
+    req = urllib.request.Request(base + path, data=data, headers=dict(OPERATOR, **dict(headers)))
+    try:
+        with urllib.request.urlopen(req, timeout=timeout) as r:
+            status, body = r.status, r.read()
+    except urllib.error.HTTPError as e:
+        status, body = e.code, e.read()
+    try:
+        return status, json.loads(body)
+    except ValueError:
+        return status, body.decode("utf-8", "replace")
+
+
+def post_upload(base, kind, name, payload):
+    boundary = uuid.uuid4().hex
+    body = ("--{b}\r\nContent-Disposition: form-data; name=\"type\"\r\n\r\n{kind}\r\n"
+            "--{b}\r\nContent-Disposition: form-data; name=\"formFile\"; filename=\"{name}\"\r\n"
+            "Content-Type: application/octet-stream\r\n\r\n").format(
+                b=boundary, kind=kind, name=name).encode() + payload + (
+            "\r\n--%s--\r\n" % boundary).encode()
+    return request(base, "/upload", body, {
+        "Content-Type": "multipart/form-data; boundary=" + boundary})
 
 
 def browser_skip_reason():
