@@ -65,7 +65,7 @@ def serve_with_gunicorn(args):
     os.execv(sys.executable, [
         sys.executable, "-m", "gunicorn", "--workers", str(args.workers),
         "--bind", "%s:%d" % (host, args.port), "--timeout", str(WORKER_TIMEOUT_SECONDS),
-        "--pythonpath", ROOT, "app.wsgi:application"])
+        "--pythonpath", ROOT, "%s.wsgi:application" % __package__])
 
 
 def check_start(host):
