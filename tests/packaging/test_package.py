@@ -79,6 +79,9 @@ def test_wheel_has_the_interpreters_tag_and_only_the_package(builds, minor):
                       ("METADATA", "WHEEL", "RECORD", "entry_points.txt", "top_level.txt")]
     # Exactly these: no C++ sources, objects, CMake files, bytecode or stale build output.
     assert sorted(names) == sorted(package + application + metadata_files)
+    # Nor the path of the tree it was built in.
+    with zipfile.ZipFile(wheel) as archive:
+        assert [name for name in package if ROOT.encode() in archive.read(name)] == []
 
 
 def test_wheel_installs_and_serves_from_a_neutral_directory(builds, minor, tmp_path):
