@@ -20,6 +20,10 @@ from . import access, admission, blueprints
 from .store_lock import store_lock
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# Run from a checkout, the application keeps its data and finds the build beside the sources.
+# Installed (the package view_plugin_manager in site-packages), ROOT is site-packages: nothing
+# may be written or looked for there.
+IN_CHECKOUT = os.path.isfile(os.path.join(ROOT, "CMakeLists.txt"))
 FOLDERS = ("plugin", "temp", "uploads")
 # kind -> (what a person calls it, suffix the view accepts, folder it is stored in)
 KINDS = {
@@ -30,15 +34,19 @@ log = logging.getLogger(__name__)
 
 
 def default_data_dir():
-    return os.environ.get("VIEW_DATA") or os.path.join(ROOT, "data")
+    base = ROOT if IN_CHECKOUT else os.getcwd()
+    return os.environ.get("VIEW_DATA") or os.path.join(base, "data")
 
 
 def _import_views():
     # The source folder View/ in the repository holds no compiled modules; the built package
     # must come first on the path, or `import View.file` would find the empty source package.
+    # Without a build folder, the installed package View is imported.
     if "View" not in sys.modules:
-        build = os.path.abspath(os.environ.get("VIEW_BUILD_DIR") or os.path.join(ROOT, "build"))
-        if os.path.isdir(build):
+        build = os.environ.get("VIEW_BUILD_DIR") or (
+            os.path.join(ROOT, "build") if IN_CHECKOUT else None)
+        if build and os.path.isdir(build):
+            build = os.path.abspath(build)
             if build in sys.path:
                 sys.path.remove(build)
             sys.path.insert(0, build)

@@ -27,7 +27,9 @@ def limit(text):
 
 
 def parse_args(argv):
-    parser = argparse.ArgumentParser(prog="python -m app", description=__doc__.splitlines()[0])
+    # Installed, the application runs as the command view-plugin-manager (argparse's default).
+    prog = "python -m app" if __package__ == "app" else None
+    parser = argparse.ArgumentParser(prog=prog, description=__doc__.splitlines()[0])
     parser.add_argument("--host", default=os.environ.get("VIEW_HOST") or "127.0.0.1",
                         help="address to listen on (env VIEW_HOST, default 127.0.0.1); any "
                              "address but loopback needs an operator credential")
@@ -35,7 +37,8 @@ def parse_args(argv):
                         help="port to listen on (env VIEW_PORT, default 5000)")
     parser.add_argument("--data", default=default_data_dir(),
                         help="data folder; becomes the working directory and holds plugin/, "
-                             "temp/ and uploads/ (env VIEW_DATA, default data/ in the repository)")
+                             "temp/ and uploads/ (env VIEW_DATA, default data/ in the repository; "
+                             "installed: in the current folder)")
     parser.add_argument("--token-file", default=None,
                         help="file holding the operator token (env VIEW_TOKEN_FILE; the token "
                              "itself may come from env VIEW_TOKEN)")
@@ -62,7 +65,7 @@ def serve_with_gunicorn(args):
     os.execv(sys.executable, [
         sys.executable, "-m", "gunicorn", "--workers", str(args.workers),
         "--bind", "%s:%d" % (host, args.port), "--timeout", str(WORKER_TIMEOUT_SECONDS),
-        "--pythonpath", ROOT, "app.wsgi:application"])
+        "--pythonpath", ROOT, "%s.wsgi:application" % __package__])
 
 
 def check_start(host):
