@@ -5,6 +5,8 @@
 // which is what a traceback entry shows when the statement fails.
 #include "frame/frame.h"
 
+#include <initializer_list>
+
 // The bodies keep each statement, its error check and its source line on one
 // line, side by side with the Python they implement; the formatter leaves
 // that layout alone.
@@ -97,10 +99,9 @@ Ref acknowledgement() {
 // Process-wide state of the store beside the frame's module state: the
 // extraction filter made at import, and the error class it reports with.
 struct Store {
-    PyObject *filter = nullptr;       // null where tarfile has no extraction filters
-    PyObject *data_filter = nullptr;  // tarfile.data_filter
-    PyObject *filter_error = nullptr;
-    PyObject *tar_error = nullptr;
+    PyObject *filter = nullptr;       // the store's filter, on every interpreter
+    PyObject *data_filter = nullptr;  // tarfile.data_filter; null where tarfile has no filters
+    PyObject *refusal = nullptr;      // tarfile.FilterError, else tarfile.TarError
 } store;
 
 // Splits a str path on "/" (and the platform's own separator) and reports
@@ -188,31 +189,58 @@ Ref member_test(PyObject *member, n::Id test) {
     return call(method);
 }
 
-// The extraction filter: every link member is refused, since a link, even
-// one pointing inside the store, lets a later member write through it; all
-// other members go to the interpreter's data filter, which refuses escapes,
-// absolute targets and device files.
+// Which of the tests is true of the member: -1 on error, else the index of
+// the first true test, or tests.size() when none is.
+int first_true(PyObject *member, std::initializer_list<n::Id> tests) {
+    int index = 0;
+    for (n::Id test : tests) {
+        Ref result = member_test(member, test);
+        if (!result) return -1;
+        int yes = frame::truth(result);
+        if (yes) return yes < 0 ? -1 : index;
+        ++index;
+    }
+    return index;
+}
+
+PyObject *refuse_member(PyObject *name, const char *why) {
+    Ref message = Ref::steal(PyUnicode_FromFormat("%R %s", name, why));
+    if (message) PyErr_SetObject(store.refusal ? store.refusal : PyExc_ValueError, message.get());
+    return nullptr;
+}
+
+// The store's filter, set on the archive and run over every member before
+// anything is written. A name that is absolute or has a ".." component is
+// refused whatever the interpreter's own filter makes of it (some versions
+// strip the "/" or accept "a/../b"): the archive is not the one its author
+// meant to ship. Every link is refused, since a link, even one pointing inside
+// the store, lets a later member write through it. The rest goes to the
+// interpreter's data filter where there is one (escapes, device files, modes);
+// without it, special files are refused here.
 PyObject *store_filter(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (nargs != 2) {
         PyErr_Format(PyExc_TypeError, "filter() takes exactly 2 arguments (%zd given)", nargs);
         return nullptr;
     }
     PyObject *member = args[0];
-    for (n::Id test : {n::islnk, n::issym}) {
-        Ref result = member_test(member, test);
-        if (!result) return nullptr;
-        int link = frame::truth(result);
-        if (link < 0) return nullptr;
-        if (!link) continue;
-        Ref name = frame::attr(member, N(n::name));
-        if (!name) return nullptr;
-        Ref message = Ref::steal(PyUnicode_FromFormat(
-            "%R is a link; plug-in archives may not contain links", name.get()));
-        if (!message) return nullptr;
-        PyErr_SetObject(store.filter_error, message.get());
-        return nullptr;
+    Ref name = frame::attr(member, N(n::name));
+    if (!name) return nullptr;
+    if (PyUnicode_Check(name.get())) {
+        if (frame::ready_text(name.get()) < 0) return nullptr;
+        PathShape shape = shape_of(name.get());
+        if (shape.absolute || shape.parent)
+            return refuse_member(name.get(), "has an absolute name or a '..' component; "
+                                             "plug-in archives may not contain such paths");
     }
-    return call(store.data_filter, member, args[1]).release();
+    int link = first_true(member, {n::islnk, n::issym});
+    if (link < 0) return nullptr;
+    if (link < 2) return refuse_member(name.get(), "is a link; plug-in archives may not contain links");
+    if (store.data_filter) return call(store.data_filter, member, args[1]).release();
+    int special = first_true(member, {n::ischr, n::isblk, n::isfifo});
+    if (special < 0) return nullptr;
+    if (special < 3)
+        return refuse_member(name.get(), "is a special file; plug-in archives may not contain one");
+    return Ref::borrow(member).release();
 }
 
 PyMethodDef store_filter_def = {"plugin_store_filter", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(store_filter)),
@@ -224,47 +252,30 @@ int make_store_filter(PyObject *tarfile) {
     Ref data_filter = frame::attr(tarfile, N(n::data_filter));
     Ref filter_error = frame::attr(tarfile, N(n::FilterError));
     PyErr_Clear();
-    Py_XSETREF(store.tar_error, tar_error.release());
-    Py_CLEAR(store.filter);
-    if (!data_filter || !filter_error) return 0;  // no extraction filters: members are checked before
-    Py_XSETREF(store.data_filter, data_filter.release());
-    Py_XSETREF(store.filter_error, filter_error.release());
-    store.filter = PyCFunction_New(&store_filter_def, nullptr);
+    Py_CLEAR(store.data_filter);
+    if (data_filter && filter_error) store.data_filter = data_filter.release();
+    Py_XSETREF(store.refusal, store.data_filter ? filter_error.release() : tar_error.release());
+    if (!store.filter) store.filter = PyCFunction_New(&store_filter_def, nullptr);
     return store.filter ? 0 : -1;
 }
 
-// Where the interpreter has no extraction filters, the archive's members are
-// checked before anything is written, by the same rules.
-int check_members(PyObject *tar_ref) {
+// Runs every member of the archive through the store's filter before
+// anything is written, so that a refused member, or a truncated or corrupt
+// archive (getmembers reads every header), fails with the store untouched.
+// An archive object without getmembers is extracted as it is.
+int check_members(PyObject *tar_ref, PyObject *folder) {
     Method getmembers = frame::method(tar_ref, N(n::getmembers));
-    if (!getmembers) return -1;
+    if (!getmembers) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
     Ref members = call(getmembers);
     if (!members) return -1;
     Ref iterator = Ref::steal(PyObject_GetIter(members.get()));
     if (!iterator) return -1;
     while (Ref member = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref name = frame::attr(member, N(n::name));
-        if (!name) return -1;
-        bool refused = false;
-        if (PyUnicode_Check(name.get()) && frame::ready_text(name.get()) == 0) {
-            PathShape shape = shape_of(name.get());
-            refused = shape.absolute || shape.parent;
-        }
-        for (n::Id test : {n::islnk, n::issym, n::ischr, n::isblk, n::isfifo}) {
-            if (refused) break;
-            Ref result = member_test(member.get(), test);
-            if (!result) return -1;
-            int yes = frame::truth(result);
-            if (yes < 0) return -1;
-            refused = yes;
-        }
-        if (refused) {
-            PyErr_Format(store.tar_error ? store.tar_error : PyExc_ValueError,
-                         "%R: plug-in archives may not contain links, special files, absolute "
-                         "names or '..' components",
-                         name.get());
-            return -1;
-        }
+        if (!call(store.filter, member, folder)) return -1;
     }
     return PyErr_Occurred() ? -1 : 0;
 }
@@ -326,14 +337,11 @@ Ref unzip_plugin_try(Call &here, PyObject *t, PyObject *filename) {
         frame::SavedHandled with_statement;
         here.at(34);
         bool extracted = false;
-        int guarded = store.filter
-                          ? PyObject_SetAttr(tar_ref.get(), N(n::extraction_filter), store.filter)
-                          : check_members(tar_ref.get());
-        if (guarded == 0) {
-            Method extractall = frame::method(tar_ref.get(), N(n::extractall));
-            Ref folder = extractall ? G(here, n::PLUGIN_FOLDER) : Ref();
-            extracted = folder && call(extractall, folder);
-        }
+        int guarded = store.data_filter ? PyObject_SetAttr(tar_ref.get(), N(n::extraction_filter), store.filter) : 0;
+        Method extractall = guarded == 0 ? frame::method(tar_ref.get(), N(n::extractall)) : Method();
+        Ref folder = extractall ? G(here, n::PLUGIN_FOLDER) : Ref();
+        if (folder && check_members(tar_ref.get(), folder.get()) == 0)
+            extracted = bool(call(extractall, folder));
         if (!extracted) {
             here.fail();
             frame::Caught caught = frame::catch_raised();

@@ -12,35 +12,41 @@ import logging
 import os
 import re
 import sys
-import tarfile
 
 from flask import Flask, jsonify, redirect, request, url_for
-from werkzeug.exceptions import HTTPException
+from werkzeug.exceptions import HTTPException, RequestEntityTooLarge
 
-from . import blueprints
+from . import access, admission, blueprints
+from .store_lock import store_lock
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# Run from a checkout, the application keeps its data and finds the build beside the sources.
+# Installed (the package view_plugin_manager in site-packages), ROOT is site-packages: nothing
+# may be written or looked for there.
+IN_CHECKOUT = os.path.isfile(os.path.join(ROOT, "CMakeLists.txt"))
 FOLDERS = ("plugin", "temp", "uploads")
 # kind -> (what a person calls it, suffix the view accepts, folder it is stored in)
 KINDS = {
     "plugin": ("plug-in", ".tar.gz", "plugin"),
     "api_module": ("API module", ".py", "temp"),
 }
-MAX_UPLOAD_BYTES = 64 * 1024 * 1024
-
 log = logging.getLogger(__name__)
 
 
 def default_data_dir():
-    return os.environ.get("VIEW_DATA") or os.path.join(ROOT, "data")
+    base = ROOT if IN_CHECKOUT else os.getcwd()
+    return os.environ.get("VIEW_DATA") or os.path.join(base, "data")
 
 
 def _import_views():
     # The source folder View/ in the repository holds no compiled modules; the built package
     # must come first on the path, or `import View.file` would find the empty source package.
+    # Without a build folder, the installed package View is imported.
     if "View" not in sys.modules:
-        build = os.path.abspath(os.environ.get("VIEW_BUILD_DIR") or os.path.join(ROOT, "build"))
-        if os.path.isdir(build):
+        build = os.environ.get("VIEW_BUILD_DIR") or (
+            os.path.join(ROOT, "build") if IN_CHECKOUT else None)
+        if build and os.path.isdir(build):
+            build = os.path.abspath(build)
             if build in sys.path:
                 sys.path.remove(build)
             sys.path.insert(0, build)
@@ -81,16 +87,14 @@ def upload_name_problem(name):
 
 
 def entry_name_problem(name):
-    """Why a name given for removal is refused, or None: it must stay inside its folder."""
+    """Why a name given for removal is refused, or None. Only an entry of the listing can be
+    removed: a plain name, never a path into one (a backslash is an ordinary character)."""
     if "\x00" in name:
         return "the name holds a NUL character"
-    if name.startswith(("/", "\\")) or os.path.isabs(name):
-        return "the name is an absolute path"
-    parts = [p for p in re.split(r"[\\/]", name) if p not in ("", ".")]
-    if ".." in parts:
-        return "the name points into a parent folder"
-    if not parts:
-        return "the name is empty"
+    if "/" in name:
+        return "the name holds a '/'; only a whole entry of the listing can be removed"
+    if name in ("", ".", ".."):
+        return "the name is not an entry"
     return None
 
 
@@ -110,6 +114,7 @@ def _unknown_kind(t):
 
 def create_app(data_dir=None):
     data = os.path.abspath(data_dir or default_data_dir())
+    limits = admission.limits_from(os.environ)
     _make_folders(data)
     os.chdir(data)
     vfile, vsched = _import_views()
@@ -117,8 +122,11 @@ def create_app(data_dir=None):
 
     app = Flask(__name__)
     app.config["VIEW_DATA"] = data
-    app.config["MAX_CONTENT_LENGTH"] = MAX_UPLOAD_BYTES
+    app.config["VIEW_LIMITS"] = limits
+    app.config["MAX_CONTENT_LENGTH"] = limits.max_upload
+    access.init_app(app, data)
     blueprints.register(app)
+    _register_error_handlers(app, limits)
 
     @app.context_processor
     def page_context():
@@ -133,8 +141,9 @@ def create_app(data_dir=None):
     def plugins(t):
         if request.method != "GET":
             return _not_served("GET")
-        _make_folders(data)  # someone may have deleted one by hand
-        result = vfile.View.index(t)
+        with store_lock(data, exclusive=False):
+            _make_folders(data)  # someone may have deleted one by hand
+            result = vfile.View.index(t)
         return _unknown_kind(t) if result is None else result
 
     @app.post("/upload")
@@ -148,24 +157,38 @@ def create_app(data_dir=None):
         if part is None or not part.filename:
             return _error(400, "choose a file to upload")
         name = part.filename
-        problem = upload_name_problem(name)
+        _make_folders(data)  # the name's length is measured against its folder
+        problem = upload_name_problem(name) or admission.name_too_long(
+            name, os.path.join(data, folder))
         if problem:
             return _error(400, "%r refused: %s" % (name, problem))
         # The view answers "ok" even when it ignores the file, so the rule is checked here.
         if not vfile.allowed_file(kind, name):
             return _error(400, "%r is not a %s %s" % (name, suffix, label))
-        _make_folders(data)
+        # The archive is checked against the store as it is, so under the lock.
+        with store_lock(data, exclusive=True):
+            try:
+                if kind == "plugin":
+                    admission.check_archive(part.stream, limits, os.path.join(data, folder), name)
+            except admission.Refusal as e:
+                return _error(e.status, "%r refused: %s" % (name, e))
+            return store_upload(kind, name, folder)
+
+    def store_upload(kind, name, folder):
+        stored = os.path.join(data, folder, name)
         try:
             result = vfile.View.upload()
-        except tarfile.TarError as e:
-            # The view leaves the refused archive in the plug-in folder; it is no plug-in.
-            leftover = os.path.join(data, folder, name)
-            if os.path.isfile(leftover):
-                os.remove(leftover)
-            return _error(400, "%r is not a usable plug-in archive: %s" % (name, e))
+        except Exception as e:
+            # The view leaves a refused archive in the plug-in folder; it is no plug-in, and
+            # goes before the lock is let go, so no listing ever shows it.
+            if kind == "plugin" and os.path.isfile(stored):
+                os.remove(stored)
+            if isinstance(e, admission.ARCHIVE_ERRORS):
+                return _error(400, "%r is not a usable plug-in archive: %s" % (name, e))
+            raise
         if result is None:
             return _not_served("POST")
-        if kind == "api_module" and not os.path.isfile(os.path.join(data, folder, name)):
+        if kind == "api_module" and not os.path.isfile(stored):
             return _error(500, "%r was accepted but not stored" % name)
         return result
 
@@ -177,7 +200,8 @@ def create_app(data_dir=None):
         if problem:
             return _error(400, "%r refused: %s" % (o, problem))
         try:
-            result = vfile.View.remove(t, o)
+            with store_lock(data, exclusive=True):
+                result = vfile.View.remove(t, o)
         except FileNotFoundError:
             return _error(404, "no %s named %r" % (KINDS[t][0], o))
         return _not_served("GET") if result is None else result
@@ -199,21 +223,39 @@ def create_app(data_dir=None):
     def scheduler():
         return vsched.View().get()
 
+    return app
+
+
+def _register_error_handlers(app, limits):
+    """Mistakes are answered 4xx with their reason; anything else is 500, and its traceback
+    goes to the server log only."""
+
     @app.errorhandler(HTTPException)
     def http_error(e):
         return _error(e.code or 500, e.description or e.name)
+
+    @app.errorhandler(RequestEntityTooLarge)
+    def too_large(e):
+        return _error(413, "the upload is larger than %s, the limit"
+                      % admission.size_text(limits.max_upload))
 
     @app.errorhandler(ValueError)
     def bad_value(e):
         return _error(400, str(e))
 
-    @app.errorhandler(tarfile.TarError)
     def bad_archive(e):
-        return _error(400, "not a usable plug-in archive: %s" % e)
+        return _error(400, "not a usable plug-in archive: %s: %s" % (type(e).__name__, e))
+
+    for error in admission.ARCHIVE_ERRORS:
+        app.register_error_handler(error, bad_archive)
+
+    @app.errorhandler(OSError)
+    def os_error(e):
+        if admission.is_name_too_long(e):
+            return _error(400, "a name is longer than the file system allows")
+        return failure(e)
 
     @app.errorhandler(Exception)
     def failure(e):
         app.logger.exception("%s %s failed", request.method, request.path)
-        return _error(500, "internal error (%s); see the server log" % type(e).__name__)
-
-    return app
+        return _error(500, "internal error; see the server log")

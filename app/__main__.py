@@ -1,40 +1,116 @@
-"""Start the plug-in manager on Werkzeug's threaded development server.
+"""Start the plug-in manager, on Werkzeug's threaded server or with gunicorn's worker processes.
 
-    python -m app [--host HOST] [--port PORT] [--data DIR]
+    python -m app [--host HOST] [--port PORT] [--data DIR] [--token-file FILE] [--workers N]
+                  [--max-... LIMIT]
 
-Environment: VIEW_HOST, VIEW_PORT, VIEW_DATA give the defaults; VIEW_BUILD_DIR names the build
-folder that holds the compiled View package (default: build/ in the repository).
+Environment: VIEW_HOST, VIEW_PORT, VIEW_DATA, VIEW_WORKERS and the limits' VIEW_MAX_* variables
+give the defaults; VIEW_TOKEN (or VIEW_TOKEN_FILE, a file holding it) is the operator credential,
+without which the server listens on loopback only; VIEW_BUILD_DIR names the build folder that
+holds the compiled View package (default: build/ in the repository).
 """
 import argparse
 import os
 import sys
 
-from . import create_app, default_data_dir
+from . import ROOT, access, admission, create_app, default_data_dir
+
+# A sync worker that takes longer than this on one request is restarted: room for the largest
+# upload to arrive and unpack on a slow disk.
+WORKER_TIMEOUT_SECONDS = 600
+
+
+def limit(text):
+    try:
+        return admission.parse_count(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e))
 
 
 def parse_args(argv):
-    parser = argparse.ArgumentParser(prog="python -m app", description=__doc__.splitlines()[0])
+    # Installed, the application runs as the command view-plugin-manager (argparse's default).
+    prog = "python -m app" if __package__ == "app" else None
+    parser = argparse.ArgumentParser(prog=prog, description=__doc__.splitlines()[0])
     parser.add_argument("--host", default=os.environ.get("VIEW_HOST") or "127.0.0.1",
-                        help="address to listen on (env VIEW_HOST, default 127.0.0.1)")
+                        help="address to listen on (env VIEW_HOST, default 127.0.0.1); any "
+                             "address but loopback needs an operator credential")
     parser.add_argument("--port", type=int, default=os.environ.get("VIEW_PORT") or "5000",
                         help="port to listen on (env VIEW_PORT, default 5000)")
     parser.add_argument("--data", default=default_data_dir(),
                         help="data folder; becomes the working directory and holds plugin/, "
-                             "temp/ and uploads/ (env VIEW_DATA, default data/ in the repository)")
+                             "temp/ and uploads/ (env VIEW_DATA, default data/ in the repository; "
+                             "installed: in the current folder)")
+    parser.add_argument("--token-file", default=None,
+                        help="file holding the operator token (env VIEW_TOKEN_FILE; the token "
+                             "itself may come from env VIEW_TOKEN)")
+    parser.add_argument("--workers", type=int, default=os.environ.get("VIEW_WORKERS") or "0",
+                        help="serve with gunicorn and this many worker processes (env "
+                             "VIEW_WORKERS; default 0: Werkzeug's threaded server, one process)")
+    for name, (variable, flag, default, what) in admission.LIMITS.items():
+        parser.add_argument(flag, dest=name, type=limit, metavar="N",
+                            default=os.environ.get(variable) or default,
+                            help="%s (env %s, default %s; K, M, G suffixes are powers of 1024)"
+                                 % (what, variable, default))
     args = parser.parse_args(argv)
     if not 0 <= args.port <= 65535:
         parser.error("port %d is out of range" % args.port)
+    if args.workers < 0:
+        parser.error("--workers must be 0 or more")
     return args
+
+
+def serve_with_gunicorn(args):
+    """Replaces this process with gunicorn, whose workers build the application from the
+    environment (app/wsgi.py)."""
+    host = "[%s]" % args.host if ":" in args.host else args.host
+    os.execv(sys.executable, [
+        sys.executable, "-m", "gunicorn", "--workers", str(args.workers),
+        "--bind", "%s:%d" % (host, args.port), "--timeout", str(WORKER_TIMEOUT_SECONDS),
+        "--pythonpath", ROOT, "%s.wsgi:application" % __package__])
+
+
+def check_start(host):
+    """Refuses to start on a configuration that would expose the store; says how it serves."""
+    try:
+        has_credential = access.load_credential() is not None
+        notes = access.credential_warnings()
+    except access.CredentialError as e:
+        sys.exit("plug-in manager: %s" % e)
+    problem = access.listen_problem(host, has_credential)
+    if problem:
+        sys.exit("plug-in manager: " + problem)
+    for note in notes:
+        print("plug-in manager: warning: " + note, file=sys.stderr, flush=True)
+    if has_credential:
+        print("plug-in manager: operator token set; sign in at /signin or send "
+              "'Authorization: Bearer <token>'", flush=True)
+    else:
+        print("plug-in manager: no operator token (VIEW_TOKEN): serving on loopback only, "
+              "without sign-in", flush=True)
 
 
 def main(argv=None):
     args = parse_args(sys.argv[1:] if argv is None else argv)
+    if args.token_file:
+        os.environ["VIEW_TOKEN_FILE"] = os.path.abspath(args.token_file)
+    check_start(args.host)
     data = os.path.abspath(args.data)
-    app = create_app(data)
-    print("plug-in manager: http://%s:%d/  (data folder: %s)" % (args.host, args.port, data),
-          flush=True)
-    app.run(host=args.host, port=args.port, threaded=True, debug=False, use_reloader=False)
-
+    # The environment carries the settings to create_app, here or in gunicorn's workers.
+    os.environ["VIEW_DATA"] = data
+    for name, (variable, _, _, _) in admission.LIMITS.items():
+        os.environ[variable] = str(getattr(args, name))
+    try:
+        # Built here even for gunicorn: a configuration error stops the start with its message,
+        # and the session secret is made once, before the workers start.
+        app = create_app(data)
+    except access.CredentialError as e:
+        sys.exit("plug-in manager: %s" % e)
+    server = "%d gunicorn workers" % args.workers if args.workers else "threaded server"
+    print("plug-in manager: http://%s:%d/  (data folder: %s; %s)"
+          % (args.host, args.port, data, server), flush=True)
+    if args.workers:
+        serve_with_gunicorn(args)
+    app.run(host=args.host, port=args.port, threaded=True, debug=False, use_reloader=False,
+            request_handler=access.ServerHandler)
 
 if __name__ == "__main__":
     main()

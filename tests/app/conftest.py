@@ -1,36 +1,58 @@
 import os
+import shutil
 import socket
 import subprocess
 import sys
 import time
+import urllib.error
 import urllib.request
 
 import pytest
-from webapp_support import BUILD, ROOT
+from webapp_support import BUILD, OPERATOR, ROOT, TOKEN, browser_skip_reason
+
+
+def make_client(tmp_path, monkeypatch):
+    from app import create_app
+
+    monkeypatch.chdir(tmp_path)  # the app changes the working directory; put it back after
+    monkeypatch.setenv("VIEW_TOKEN", TOKEN)
+    monkeypatch.delenv("VIEW_TOKEN_FILE", raising=False)
+    data = tmp_path / "data"
+    app = create_app(str(data))
+    app.testing = True
+    c = app.test_client()
+    c.environ_base["HTTP_AUTHORIZATION"] = OPERATOR["Authorization"]
+    return c, data
 
 
 @pytest.fixture
 def client(tmp_path, monkeypatch):
-    from app import create_app
+    return make_client(tmp_path, monkeypatch)
 
-    monkeypatch.chdir(tmp_path)  # the app changes the working directory; put it back after
-    data = tmp_path / "data"
-    app = create_app(str(data))
-    app.testing = True
-    return app.test_client(), data
+
+@pytest.fixture
+def operator_client(tmp_path, monkeypatch):
+    """`client`, made when called: a test sets its limits (monkeypatch.setenv) first."""
+    return lambda: make_client(tmp_path, monkeypatch)
 
 
 @pytest.fixture
 def start_server(tmp_path):
-    """Starts `python -m app` on a free loopback port, set by flags or by environment."""
+    """Starts `python -m app` on a free loopback port, set by flags or by environment, with the
+    test operator token unless `token` is None."""
     procs = []
 
-    def start(data, use_env=False):
+    def start(data, use_env=False, args=(), env=(), token=TOKEN):
         with socket.socket() as s:
             s.bind(("127.0.0.1", 0))
             port = s.getsockname()[1]
-        env = dict(os.environ, PYTHONPATH=ROOT, VIEW_BUILD_DIR=BUILD)
-        args = [sys.executable, "-m", "app"]
+        extra_env = dict(env)
+        env = {k: v for k, v in os.environ.items() if not k.startswith("VIEW_TOKEN")}
+        env.update(PYTHONPATH=ROOT, VIEW_BUILD_DIR=BUILD)
+        if token is not None:
+            env["VIEW_TOKEN"] = token
+        env.update(extra_env)
+        args = [sys.executable, "-m", "app"] + list(args)
         if use_env:
             env.update(VIEW_HOST="127.0.0.1", VIEW_PORT=str(port), VIEW_DATA=str(data))
         else:
@@ -42,8 +64,11 @@ def start_server(tmp_path):
         base, deadline = "http://127.0.0.1:%d" % port, time.monotonic() + 30
         while procs[-1].poll() is None and time.monotonic() < deadline:
             try:
-                urllib.request.urlopen(base + "/plugins/plugin", timeout=2).read()
+                probe = urllib.request.Request(base + "/plugins/plugin", headers=OPERATOR)
+                urllib.request.urlopen(probe, timeout=2).read()
                 return base
+            except urllib.error.HTTPError:
+                return base  # it answers, if only to say who may see the page
             except OSError:
                 time.sleep(0.2)
         pytest.fail("server on %s did not answer:\n%s" % (base, log.read_text()))
@@ -56,3 +81,29 @@ def start_server(tmp_path):
         except subprocess.TimeoutExpired:
             proc.kill()
             proc.wait()
+
+
+@pytest.fixture(scope="module")
+def browser(tmp_path_factory):
+    """Headless Chromium, shared by the tests of one module (it takes seconds to start)."""
+    reason = browser_skip_reason()
+    if reason:
+        pytest.skip(reason)
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+
+    profile = tmp_path_factory.mktemp("chromium-profile")
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for arg in ("--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                "--disable-background-networking", "--disable-component-update",
+                "--disable-sync", "--window-size=1000,800", "--user-data-dir=%s" % profile):
+        options.add_argument(arg)
+    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    driver.set_page_load_timeout(30)
+    driver.set_script_timeout(30)
+    try:
+        yield driver
+    finally:
+        driver.quit()
+        shutil.rmtree(str(profile), ignore_errors=True)

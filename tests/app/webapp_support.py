@@ -2,9 +2,13 @@
 by name once several test folders have one)."""
 import glob
 import io
+import json
 import os
 import sys
 import tarfile
+import urllib.error
+import urllib.request
+import uuid
 
 import pytest
 
@@ -13,6 +17,11 @@ BUILD = os.path.abspath(os.environ.get("VIEW_BUILD_DIR", os.path.join(ROOT, "bui
 # After the build folder (put first by tests/conftest.py), so that the source View/ never wins.
 if ROOT not in sys.path:
     sys.path.append(ROOT)
+
+# The operator's credential for tests that change the store: set as VIEW_TOKEN for the app, and
+# sent as a bearer token, which needs no anti-forgery token.
+TOKEN = "test-operator-token"
+OPERATOR = {"Authorization": "Bearer " + TOKEN}
 
 native = pytest.mark.skipif(not glob.glob(os.path.join(BUILD, "View", "file*.so")),
                             reason="View.file is not built in %s (run scripts/setup)" % BUILD)
@@ -41,3 +50,56 @@ def plugin_archive(top):
 def all_files(folder):
     return sorted(os.path.relpath(os.path.join(d, f), folder)
                   for d, _, files in os.walk(folder) for f in files)
+
+
+def request(base, path, data=None, headers=(), timeout=30):
+    """(status, JSON body) of one request to a live server; error statuses are answers too."""
+    req = urllib.request.Request(base + path, data=data, headers=dict(OPERATOR, **dict(headers)))
+    try:
+        with urllib.request.urlopen(req, timeout=timeout) as r:
+            status, body = r.status, r.read()
+    except urllib.error.HTTPError as e:
+        status, body = e.code, e.read()
+    try:
+        return status, json.loads(body)
+    except ValueError:
+        return status, body.decode("utf-8", "replace")
+
+
+def post_upload(base, kind, name, payload):
+    boundary = uuid.uuid4().hex
+    body = ("--{b}\r\nContent-Disposition: form-data; name=\"type\"\r\n\r\n{kind}\r\n"
+            "--{b}\r\nContent-Disposition: form-data; name=\"formFile\"; filename=\"{name}\"\r\n"
+            "Content-Type: application/octet-stream\r\n\r\n").format(
+                b=boundary, kind=kind, name=name).encode() + payload + (
+            "\r\n--%s--\r\n" % boundary).encode()
+    return request(base, "/upload", body, {
+        "Content-Type": "multipart/form-data; boundary=" + boundary})
+
+
+def browser_skip_reason():
+    if os.environ.get("VIEW_SANITIZER_PASS") == "1":
+        return "no browser under the sanitizer pass (the preloaded runtimes break Chromium)"
+    for path in ("/usr/bin/chromium", "/usr/bin/chromedriver"):
+        if not os.access(path, os.X_OK):
+            return "%s is missing (scripts/setup --test installs it)" % path
+    try:
+        import selenium  # noqa: F401
+    except ImportError:
+        return "selenium is missing (scripts/setup --test installs python3-selenium)"
+    return None
+
+
+def sign_in(driver, base, token=TOKEN):
+    """Opens the application in the browser, through the sign-in page when it has a token."""
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support import expected_conditions as ec
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    driver.delete_all_cookies()
+    driver.get(base + "/")
+    if token is not None:
+        WebDriverWait(driver, 20).until(ec.presence_of_element_located((By.ID, "token")))
+        driver.find_element(By.ID, "token").send_keys(token)
+        driver.find_element(By.ID, "signin-button").click()
+    WebDriverWait(driver, 20).until(ec.presence_of_element_located((By.ID, "upload-form")))

@@ -44,11 +44,17 @@ ARCHIVES = {
     "empty-file": lambda out: (b"", (ARCHIVE_ERRORS, None)),
     "truncated": lambda out: (tar_gz([member("ok/a.txt", b"fine" * 500)])[:60], (ARCHIVE_ERRORS, None)),
     "overlong-member-name": lambda out: (tar_gz([member("n" * 5000, b"x")]), (ARCHIVE_ERRORS, None)),
-    "absolute-member": lambda out: (
-        tar_gz([member(os.path.join(out, "abs.txt"), b"abs")]),
-        lambda plugin: read(plugin, out.lstrip("/") + "/abs.txt") == b"abs"),
-    # tarfile creates the parent "a/.." and fails on it: a clear error, nothing escapes.
-    "dotdot-inside": lambda out: (tar_gz([member("a/../b.txt", b"b")]), (ARCHIVE_ERRORS, None)),
+    "absolute-member": lambda out: (tar_gz([member(os.path.join(out, "abs.txt"), b"abs")]),
+                                    (tarfile.FilterError, os.path.join(out, "abs.txt"))),
+    "dotdot-inside": lambda out: (tar_gz([member("a/../b.txt", b"b")]),
+                                  (tarfile.FilterError, "a/../b.txt")),
+    # Good members over an installed plug-in, then a refused one: nothing of it is written.
+    "link-after-good": lambda out: (
+        tar_gz([member("keep/data.txt", b"replaced"), member("keep/l", kind=tarfile.SYMTYPE, linkname="x")]),
+        (tarfile.FilterError, "keep/l")),
+    "truncated-over-installed": lambda out: (
+        tar_gz([member("keep/data.txt", b"replaced"), member("keep/noise", os.urandom(1 << 17))])[:90000],
+        (ARCHIVE_ERRORS, None)),
     "duplicates": lambda out: (tar_gz([member("dup/a.txt", b"first"), member("dup/a.txt", b"second")]),
                                lambda plugin: read(plugin, "dup/a.txt") == b"second"),
     "undecodable-name": lambda out: (

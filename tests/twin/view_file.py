@@ -18,23 +18,42 @@ PLUGIN_FOLDER = os.path.join(os.getcwd(), "plugin")  # 9
 TEMP_FOLDER = os.path.join(os.getcwd(), "temp")  # 10
 
 
-def _make_link_refusing_filter(tarfile_module):
+def _make_store_filter(tarfile_module):
     # Built once at import, from the tarfile module of that moment: replacing the
     # module global `tarfile` later must not weaken what extraction lets through.
-    filter_error = tarfile_module.FilterError
-    data_filter = tarfile_module.data_filter
+    data_filter = getattr(tarfile_module, "data_filter", None)
+    refusal = tarfile_module.FilterError if data_filter else tarfile_module.TarError
 
-    def refuse_links(member, dest_path):
-        # A link member could make later members, or other plug-ins' files,
-        # writable through it; plug-ins have no need for links at all.
-        if member.issym() or member.islnk():
-            raise filter_error("%r is a link; plug-in archives may not contain links" % (member.name,))
-        return data_filter(member, dest_path)
+    def store_filter(member, dest_path):
+        # Absolute and ".." names are refused whatever the interpreter's own
+        # filter makes of them; a link member could make later members, or other
+        # plug-ins' files, writable through it.
+        if isinstance(member.name, str) and _unsafe_name(member.name):
+            raise refusal("%r has an absolute name or a '..' component; "
+                          "plug-in archives may not contain such paths" % (member.name,))
+        if member.islnk() or member.issym():
+            raise refusal("%r is a link; plug-in archives may not contain links" % (member.name,))
+        if data_filter:
+            return data_filter(member, dest_path)
+        if member.ischr() or member.isblk() or member.isfifo():
+            raise refusal("%r is a special file; plug-in archives may not contain one"
+                          % (member.name,))
+        return member
 
-    return refuse_links
+    return store_filter
 
 
-_refuse_links = _make_link_refusing_filter(tarfile)
+def _check_members(tar_ref, folder):
+    # Every member passes the filter before anything is written: a refused
+    # member or a truncated archive (getmembers reads every header) fails first.
+    try:
+        getmembers = tar_ref.getmembers
+    except AttributeError:
+        return
+    for member in getmembers():
+        _store_filter(member, folder)
+
+
 # Fixed at import: the checks must not go through the replaceable global `os`.
 _SEPARATORS = ("/", os.sep)
 
@@ -50,6 +69,10 @@ def _path_text(name):
         return None
     text = _fspath(name)
     return text if isinstance(text, str) else None
+
+
+_store_filter = _make_store_filter(tarfile)
+_has_filters = hasattr(tarfile, "data_filter")
 
 
 def _unsafe_name(filename):
@@ -121,12 +144,22 @@ def unzip_plugin(t, filename):  # 22
     """
     try:
         with _With(tarfile.open(get_path(t, filename), "r")) as tar_ref:  # 33
-            tar_ref.extraction_filter = _refuse_links  # 34
-            tar_ref.extractall(PLUGIN_FOLDER)  # 34
+            _extract(tar_ref)  # 34
         os.remove(get_path(t, filename))  # 35
         return True
     except Exception as ex:  # 37
         raise ex  # 38
+
+
+def _extract(tar_ref):
+    # Line 34, in the native module's order: filter set, extractall looked up,
+    # PLUGIN_FOLDER resolved, every member checked, then the one call.
+    if _has_filters:
+        tar_ref.extraction_filter = _store_filter
+    extractall = tar_ref.extractall
+    folder = PLUGIN_FOLDER
+    _check_members(tar_ref, folder)
+    extractall(folder)
 
 
 def get_path(t, filename=None):  # 41

@@ -1,0 +1,348 @@
+"""Who may use the plug-in manager, and which requests may change the store.
+
+- The operator credential is a token from VIEW_TOKEN, or from the file named by VIEW_TOKEN_FILE
+  (which wins). It signs a browser in through /signin (a session cookie) or rides on each
+  request of a script as `Authorization: Bearer <token>` (or HTTP Basic with the token as the
+  password, for curl -u).
+- Without a credential nobody signs in, so the server must stay on loopback: `python -m app`
+  refuses any other address, and every request must come from a loopback peer and name a
+  loopback host (a hostile site whose name resolves to 127.0.0.1 sends its own name as Host).
+- Every request that changes the store (any POST, and the GET route that removes) must carry
+  the session's anti-forgery token and, where the browser sends them, an Origin and a
+  Sec-Fetch-Site that say same-origin. Another port on 127.0.0.1 is same-site, so the browser
+  sends our SameSite cookie along from it: the token and the Origin are what stop it. A request
+  with the credential in its Authorization header needs no token: no browser adds that header
+  across sites on its own, and we never ask for Basic credentials, so none are cached.
+"""
+import hashlib
+import hmac
+import ipaddress
+import os
+import secrets
+import socket
+import stat
+import tempfile
+from datetime import timedelta
+from urllib.parse import urlsplit
+
+from flask import (current_app, g, jsonify, redirect, render_template, request, session,
+                   url_for)
+from werkzeug.serving import WSGIRequestHandler
+
+from .admission import size_text
+
+SECRET_FILE = ".session-secret"
+CSRF_HEADER = "X-CSRF-Token"
+CSRF_FIELD = "csrf_token"
+# GET routes that change the store; every other GET or HEAD only reads.
+GUARDED_GET_ENDPOINTS = {"remove"}
+# Reachable without signing in: the sign-in page itself and the files it needs.
+OPEN_ENDPOINTS = {"signin", "static", "favicon"}
+LOOPBACK_NAMES = {"localhost", "localhost.", "127.0.0.1", "::1"}
+SHORT_TOKEN = 16
+
+SECURITY_HEADERS = {
+    "X-Content-Type-Options": "nosniff",
+    "Content-Security-Policy": "default-src 'none'; script-src 'self'; style-src 'self'; "
+                               "img-src 'self'; connect-src 'self'; form-action 'self'; "
+                               "base-uri 'none'; frame-ancestors 'none'",
+    "X-Frame-Options": "DENY",
+    "Referrer-Policy": "same-origin",
+}
+
+
+class CredentialError(Exception):
+    """The credential is configured but cannot be used; the server must not start."""
+
+
+def load_credential(environ=None):
+    """The operator token, or None when none is configured."""
+    environ = os.environ if environ is None else environ
+    path = environ.get("VIEW_TOKEN_FILE")
+    if path:
+        try:
+            with open(path, encoding="utf-8") as f:
+                token = f.read().strip()
+        except (OSError, UnicodeDecodeError) as e:
+            raise CredentialError("cannot read the token file %s (VIEW_TOKEN_FILE): %s"
+                                  % (path, e)) from None
+        if not token:
+            raise CredentialError("the token file %s (VIEW_TOKEN_FILE) is empty" % path)
+        return token
+    token = environ.get("VIEW_TOKEN")
+    if token is None:
+        return None
+    token = token.strip()
+    if not token:
+        raise CredentialError("VIEW_TOKEN is set but empty; give a token or unset it")
+    return token
+
+
+def credential_warnings(environ=None):
+    """What an operator should hear at start about a credential that works but is weak."""
+    environ = os.environ if environ is None else environ
+    token, notes = load_credential(environ), []
+    if token is not None and len(token) < SHORT_TOKEN:
+        notes.append("the token has fewer than %d characters; anyone who can reach the server "
+                     "can try to guess it (python3 -c 'import secrets; "
+                     "print(secrets.token_urlsafe(32))' makes a good one)" % SHORT_TOKEN)
+    path = environ.get("VIEW_TOKEN_FILE")
+    if path and os.stat(path).st_mode & 0o077:
+        notes.append("the token file %s can be read by other users; chmod 600 it" % path)
+    return notes
+
+
+def is_loopback_host(host):
+    """True when every address that `host` names is a loopback address."""
+    if host in LOOPBACK_NAMES:
+        return True
+    try:
+        return ipaddress.ip_address(host.strip("[]")).is_loopback
+    except ValueError:
+        pass
+    try:
+        infos = socket.getaddrinfo(host, None)
+    except (socket.gaierror, UnicodeError):
+        return False
+    return bool(infos) and all(ipaddress.ip_address(i[4][0].split("%")[0]).is_loopback
+                               for i in infos)
+
+
+def listen_problem(host, has_credential):
+    """Why the server must not listen on `host`, or None."""
+    if has_credential or is_loopback_host(host):
+        return None
+    return ("refusing to listen on %r without an operator credential: anyone who can reach that "
+            "address could change the plug-ins. Set VIEW_TOKEN (or VIEW_TOKEN_FILE, or "
+            "--token-file) to a secret token, or listen on 127.0.0.1." % host)
+
+
+def load_secret(data):
+    """The session-signing secret of this data folder, made on first start.
+
+    Written to a private temporary file and then hard-linked into place, so the secret file
+    is never seen half-written or with loose permissions, and of several processes starting
+    at once exactly one link succeeds: the others read the winner's secret.
+    """
+    path = os.path.join(data, SECRET_FILE)
+    for _ in range(3):
+        try:
+            return _read_secret(path)
+        except FileNotFoundError:
+            pass
+        # mkstemp makes the file with mode 0600 before anything is written into it.
+        fd, tmp = tempfile.mkstemp(prefix=SECRET_FILE + ".", dir=data)
+        try:
+            with os.fdopen(fd, "w") as f:
+                f.write(secrets.token_hex(32))
+                f.flush()
+                os.fsync(f.fileno())
+            try:
+                os.link(tmp, path)
+            except FileExistsError:
+                pass  # another process won; read its secret on the next turn
+        finally:
+            os.unlink(tmp)
+    return _read_secret(path)
+
+
+def _read_secret(path):
+    fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW)
+    with os.fdopen(fd) as f:
+        info = os.fstat(f.fileno())
+        if not stat.S_ISREG(info.st_mode) or info.st_uid != os.geteuid() \
+                or info.st_mode & 0o077:
+            raise CredentialError(
+                "the session secret %s must be a regular file that only this user can read "
+                "(owner %d, mode %o); delete it and a new one is made at start"
+                % (path, info.st_uid, stat.S_IMODE(info.st_mode)))
+        secret = f.read().strip()
+    if len(secret) < 32:
+        raise CredentialError("the session secret %s is too short; delete it and a new one "
+                              "is made at start" % path)
+    return secret
+
+
+def _fingerprint(token, secret):
+    # Kept in the session instead of a bare "signed in" flag: a new token signs everyone out.
+    return hmac.new(secret.encode(), token.encode(), hashlib.sha256).hexdigest()[:32]
+
+
+def csrf_token():
+    if CSRF_FIELD not in session:
+        session[CSRF_FIELD] = secrets.token_urlsafe(32)
+    return session[CSRF_FIELD]
+
+
+def _same(a, b):
+    return hmac.compare_digest(a.encode("utf-8"), b.encode("utf-8"))
+
+
+def _authorization_token():
+    """The token an Authorization header carries, '' for an unusable header, None for none."""
+    header = request.headers.get("Authorization")
+    if header is None:
+        return None
+    auth = request.authorization
+    if auth is not None and auth.type == "basic":
+        return auth.password or ""
+    scheme, _, value = header.partition(" ")
+    return value.strip() if scheme.lower() == "bearer" else ""
+
+
+def _host_name(netloc):
+    try:
+        return urlsplit("//" + netloc).hostname or ""
+    except ValueError:
+        return ""
+
+
+def _error(status, message, **headers):
+    response = jsonify({"error": message})
+    response.status_code = status
+    response.headers.update(headers)
+    return response
+
+
+def _wants_page():
+    best = request.accept_mimetypes.best_match(["application/json", "text/html"])
+    return request.method == "GET" and best == "text/html"
+
+
+def _local_target(target):
+    """`target` if it is a path on this server, else the home page (no open redirect)."""
+    if target and target.startswith("/") and not target.startswith(("//", "/\\")) \
+            and "\\" not in target and not any(ord(c) < 32 for c in target):
+        return target
+    return url_for("home")
+
+
+def _forgery_problem():
+    """Why a request that changes the store looks forged, or None."""
+    site = request.headers.get("Sec-Fetch-Site")
+    if site is not None and site != "same-origin":
+        return "it came from another site (Sec-Fetch-Site: %s)" % site
+    origin = request.headers.get("Origin")
+    if origin is not None:
+        parts = urlsplit(origin)
+        if origin == "null" or parts.netloc.lower() != request.host.lower():
+            return "it came from another origin (%s)" % origin
+    if g.operator_by_header:
+        return None
+    given = request.headers.get(CSRF_HEADER)
+    if given is None and request.method != "GET":
+        given = request.form.get(CSRF_FIELD)
+    if not given or CSRF_FIELD not in session or not _same(given, session[CSRF_FIELD]):
+        return "the anti-forgery token is missing or stale; reload the page"
+    return None
+
+
+class ServerHandler(WSGIRequestHandler):
+    """Werkzeug's request handler without the server software and Python versions."""
+
+    server_version = "plug-in-manager"
+    sys_version = ""
+
+    def version_string(self):
+        return self.server_version
+
+
+def init_app(app, data):
+    token = load_credential()
+    secret = load_secret(data)
+    app.secret_key = secret
+    app.config.update(
+        SESSION_COOKIE_NAME="view_session",
+        SESSION_COOKIE_HTTPONLY=True,
+        # Lax rather than Strict, so that following a link to the manager keeps the operator
+        # signed in; Lax still withholds the cookie from cross-site POSTs and subresources,
+        # and the token check stops what SameSite cannot (other ports of the same host).
+        SESSION_COOKIE_SAMESITE="Lax",
+        PERMANENT_SESSION_LIFETIME=timedelta(hours=12),
+    )
+    fingerprint = _fingerprint(token, secret) if token is not None else None
+
+    @app.context_processor
+    def access_context():
+        return {"csrf_token": csrf_token, "signed_in": g.get("signed_in", False),
+                "needs_signin": token is not None,
+                "max_upload_bytes": app.config.get("MAX_CONTENT_LENGTH"),
+                "max_upload_text": size_text(app.config.get("MAX_CONTENT_LENGTH"))}
+
+    @app.before_request
+    def check_access():
+        g.operator_by_header = False
+        g.signed_in = False
+        if token is None:
+            # Nobody signs in, so only this machine may talk to us, by a loopback name.
+            if not _is_loopback_literal(request.remote_addr or ""):
+                return _error(403, "this server has no operator credential and serves "
+                                   "loopback clients only")
+            # By name only: a rebinding attacker's name does resolve to 127.0.0.1.
+            host = _host_name(request.host)
+            if host not in LOOPBACK_NAMES and not _is_loopback_literal(host):
+                return _error(403, "this server has no operator credential and answers only "
+                                   "to loopback names (localhost, 127.0.0.1, [::1])")
+        else:
+            given = _authorization_token()
+            if given is not None:
+                # No delay on a wrong token: it would tie up a worker per attempt, and a token
+                # of 16 or more random characters is not guessed by trying.
+                if not _same(given, token):
+                    return _error(401, "wrong operator token",
+                                  **{"WWW-Authenticate": 'Bearer realm="plug-in manager"'})
+                g.operator_by_header = g.signed_in = True
+            elif session.get("operator") is not None and _same(session["operator"],
+                                                                fingerprint):
+                g.signed_in = True
+            elif request.endpoint not in OPEN_ENDPOINTS:
+                if _wants_page():
+                    return redirect(url_for("signin", next=request.full_path.rstrip("?")))
+                return _error(401, "sign in first (/signin), or send the operator token as "
+                                   "'Authorization: Bearer <token>'",
+                              **{"WWW-Authenticate": 'Bearer realm="plug-in manager"'})
+        guarded = request.method not in ("GET", "HEAD", "OPTIONS") \
+            or request.endpoint in GUARDED_GET_ENDPOINTS
+        if guarded:
+            problem = _forgery_problem()
+            if problem:
+                current_app.logger.warning("refused %s %s: %s", request.method, request.path,
+                                           problem)
+                return _error(403, "refused: " + problem)
+        return None
+
+    @app.after_request
+    def security_headers(response):
+        for name, value in SECURITY_HEADERS.items():
+            response.headers.setdefault(name, value)
+        if response.mimetype == "text/html":
+            # Pages carry the anti-forgery token: keep them out of shared caches.
+            response.headers.setdefault("Cache-Control", "no-store")
+        return response
+
+    @app.route("/signin", methods=["GET", "POST"])
+    def signin():
+        target = _local_target(request.values.get("next"))
+        if token is None or g.signed_in:
+            return redirect(target)
+        message, status = None, 200
+        if request.method == "POST":
+            if _same(request.form.get("token", "").strip(), token):
+                session.clear()  # a fresh anti-forgery token for the signed-in session
+                session["operator"] = fingerprint
+                session.permanent = True
+                return redirect(target)
+            message, status = "That token is not the operator token.", 403
+        return render_template("signin.html", message=message, next=target), status
+
+    @app.post("/signout")
+    def signout():
+        session.clear()
+        return redirect(url_for("signin") if token is not None else url_for("home"))
+
+
+def _is_loopback_literal(host):
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False

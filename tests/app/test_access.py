@@ -1,0 +1,222 @@
+"""Who may use the application and which requests may change the store (Flask's test client,
+a few subprocesses for start-up and the session secret)."""
+import base64
+import io
+import os
+import re
+import stat
+import subprocess
+import sys
+
+import pytest
+from webapp_support import BUILD, ROOT, TOKEN, native
+
+pytestmark = native
+
+FOREIGN = "http://127.0.0.1:9"  # another port on the same host: same site, other origin
+
+
+@pytest.fixture
+def make_client(tmp_path, monkeypatch):
+    """make_client(token) -> (test client without credentials, data folder)."""
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.delenv("VIEW_TOKEN_FILE", raising=False)
+
+    def make(token):
+        from app import create_app
+
+        if token is None:
+            monkeypatch.delenv("VIEW_TOKEN", raising=False)
+        else:
+            monkeypatch.setenv("VIEW_TOKEN", token)
+        data = tmp_path / "data"
+        app = create_app(str(data))
+        app.testing = True
+        (data / "temp" / "victim.py").write_text("x = 1\n")
+        return app.test_client(), data
+
+    return make
+
+
+def page_token(client, url="/plugins/plugin"):
+    page = client.get(url, headers={"Accept": "text/html"}).get_data(as_text=True)
+    return re.search(r'name="csrf-token" content="([^"]+)"', page).group(1)
+
+
+def sign_in(client, token=TOKEN):
+    form = client.get("/signin").get_data(as_text=True)
+    csrf = re.search(r'name="csrf_token" value="([^"]+)"', form).group(1)
+    return client.post("/signin", data={"token": token, "csrf_token": csrf, "next": "/"})
+
+
+def basic(password):
+    return "Basic " + base64.b64encode(b"operator:" + password.encode()).decode()
+
+
+def upload(client, headers, csrf_field=None):
+    data = {"type": "api_module", "formFile": (io.BytesIO(b"x = 2\n"), "new.py")}
+    if csrf_field is not None:
+        data["csrf_token"] = csrf_field
+    return client.post("/upload", data=data, headers=headers, content_type="multipart/form-data")
+
+
+# (credential, how the request authenticates, extra headers, expected status of a removal)
+@pytest.mark.parametrize("token, auth, headers, status", [
+    (TOKEN, None, {}, 401),
+    (TOKEN, "Bearer wrong-token", {}, 401),
+    (TOKEN, "Bearer " + TOKEN, {}, 200),
+    (TOKEN, basic(TOKEN), {}, 200),
+    (TOKEN, basic("wrong"), {}, 401),
+    # A browser that cached Basic credentials sends them cross-site; its fetch headers give it away.
+    (TOKEN, basic(TOKEN), {"Sec-Fetch-Site": "same-site"}, 403),
+    (TOKEN, "Bearer " + TOKEN, {"Origin": FOREIGN}, 403),
+    (TOKEN, "session", {}, 403),  # signed in, but no anti-forgery token
+    (TOKEN, "session+csrf", {}, 200),
+    (TOKEN, "session+csrf", {"Origin": FOREIGN}, 403),
+    (TOKEN, "session+csrf", {"Origin": "null"}, 403),
+    (TOKEN, "session+csrf", {"Sec-Fetch-Site": "cross-site"}, 403),
+    (TOKEN, "session+csrf", {"Origin": "http://localhost", "Sec-Fetch-Site": "same-origin"},
+     200),
+    (None, None, {}, 403),
+    (None, "session+csrf", {}, 200),
+    (None, "session+wrong-csrf", {}, 403),
+    # DNS rebinding: a hostile name resolving to 127.0.0.1 reaches us with its own Host.
+    (None, "session+csrf", {"Host": "attacker.example:5000"}, 403),
+    (None, "session+csrf", {"Host": "127.0.0.1:5000"}, 200),
+    (None, "session+csrf", {"Host": "[::1]:5000"}, 200),
+])
+def test_who_may_remove(make_client, token, auth, headers, status):
+    client, data = make_client(token)
+    headers = dict(headers)
+    if auth and auth.startswith("session"):
+        if token is not None:
+            sign_in(client)
+        csrf = page_token(client)
+        if auth == "session+csrf":
+            headers["X-CSRF-Token"] = csrf
+        elif auth == "session+wrong-csrf":
+            headers["X-CSRF-Token"] = csrf[:-1] + ("A" if csrf[-1] != "A" else "B")
+    elif auth:
+        headers["Authorization"] = auth
+    r = client.get("/remove/api_module/victim.py", headers=headers)
+    assert r.status_code == status, r.get_json()
+    assert (data / "temp" / "victim.py").exists() == (status != 200)
+
+
+@pytest.mark.parametrize("token", [TOKEN, None])
+def test_upload_takes_the_token_as_form_field(make_client, token):
+    client, data = make_client(token)
+    if token is not None:
+        sign_in(client)
+    csrf = page_token(client)
+    assert upload(client, {}, csrf_field="forged").status_code == 403
+    assert not (data / "temp" / "new.py").exists()
+    assert upload(client, {}, csrf_field=csrf).status_code == 200
+    assert (data / "temp" / "new.py").exists()
+
+
+def test_non_loopback_client_refused_without_credential(make_client):
+    client, data = make_client(None)
+    r = client.get("/plugins/plugin", environ_base={"REMOTE_ADDR": "192.0.2.7"})
+    assert r.status_code == 403 and "loopback" in r.get_json()["error"]
+
+
+@pytest.mark.parametrize("given, status, signed_in", [
+    (TOKEN, 302, True),
+    ("not-the-token", 403, False),
+    ("", 403, False),
+])
+def test_sign_in_and_out(make_client, given, status, signed_in):
+    client, _ = make_client(TOKEN)
+    r = sign_in(client, given)
+    assert r.status_code == status
+    assert client.get("/plugins/plugin").status_code == (200 if signed_in else 401)
+    if signed_in:
+        cookie = r.headers["Set-Cookie"]
+        assert "HttpOnly" in cookie and "SameSite=Lax" in cookie
+        r = client.post("/signout", data={"csrf_token": page_token(client)})
+        assert r.status_code == 302
+        assert client.get("/plugins/plugin").status_code == 401
+
+
+@pytest.mark.parametrize("target, location", [
+    ("/plugins/api_module", "/plugins/api_module"),
+    ("//attacker.example/", "/"),
+    ("/\\attacker.example/", "/"),
+    ("https://attacker.example/", "/"),
+])
+def test_sign_in_goes_back_only_to_this_server(make_client, target, location):
+    client, _ = make_client(TOKEN)
+    form = client.get("/signin").get_data(as_text=True)
+    csrf = re.search(r'name="csrf_token" value="([^"]+)"', form).group(1)
+    r = client.post("/signin", data={"token": TOKEN, "csrf_token": csrf, "next": target})
+    assert r.headers["Location"] == location
+
+
+def test_new_token_signs_everyone_out(make_client):
+    client, _ = make_client(TOKEN)
+    sign_in(client)
+    assert client.get("/plugins/plugin").status_code == 200
+    other, _ = make_client(TOKEN + "-rotated")  # same data folder, so the same secret
+    for cookie in client.cookie_jar:
+        other.set_cookie("localhost", cookie.name, cookie.value)
+    assert other.get("/plugins/plugin").status_code == 401
+
+
+@pytest.mark.parametrize("url", ["/plugins/plugin", "/remove/plugin/x", "/nowhere",
+                                 "/static/upload.js", "/signin", "/"])
+def test_security_headers_on_every_answer(make_client, url):
+    client, _ = make_client(TOKEN)
+    r = client.get(url)
+    assert r.headers["X-Content-Type-Options"] == "nosniff"
+    assert "frame-ancestors 'none'" in r.headers["Content-Security-Policy"]
+    assert "script-src 'self'" in r.headers["Content-Security-Policy"]
+    assert r.headers["Referrer-Policy"]
+
+
+def test_session_secret_is_private_shared_and_kept(tmp_path):
+    """Four processes start on a fresh data folder at once: one secret, mode 0600, kept."""
+    code = ("import sys; sys.path[:0] = [%r, %r]; from app import access; "
+            "print(access.load_secret(sys.argv[1]))" % (BUILD, ROOT))
+    procs = [subprocess.Popen([sys.executable, "-c", code, str(tmp_path)],
+                              stdout=subprocess.PIPE) for _ in range(4)]
+    secrets = {p.communicate(timeout=60)[0].strip() for p in procs}
+    assert len(secrets) == 1 and len(secrets.pop()) >= 32
+    path = tmp_path / ".session-secret"
+    assert stat.S_IMODE(path.stat().st_mode) == 0o600
+    assert sorted(os.listdir(tmp_path)) == [".session-secret"]  # no temporary files left
+
+    from app import access
+    assert access.load_secret(str(tmp_path)) == path.read_text().strip()
+    path.chmod(0o644)
+    with pytest.raises(access.CredentialError, match="only this user"):
+        access.load_secret(str(tmp_path))
+
+
+@pytest.mark.parametrize("host, has_credential, refused", [
+    ("127.0.0.1", False, False),
+    ("::1", False, False),
+    ("localhost", False, False),
+    ("0.0.0.0", False, True),
+    ("::", False, True),
+    ("192.0.2.1", False, True),
+    ("0.0.0.0", True, False),
+])
+def test_listen_rule(host, has_credential, refused):
+    from app import access
+    assert (access.listen_problem(host, has_credential) is not None) == refused
+
+
+@pytest.mark.parametrize("env, message", [
+    ({}, "refusing to listen on '0.0.0.0' without an operator credential"),
+    ({"VIEW_TOKEN": "  "}, "VIEW_TOKEN is set but empty"),
+    ({"VIEW_TOKEN_FILE": "/nonexistent/token"}, "cannot read the token file"),
+])
+def test_start_refused(tmp_path, env, message):
+    env = dict({k: v for k, v in os.environ.items() if not k.startswith("VIEW_TOKEN")},
+               PYTHONPATH=ROOT, VIEW_BUILD_DIR=BUILD, **env)
+    r = subprocess.run([sys.executable, "-m", "app", "--host", "0.0.0.0", "--port", "9",
+                        "--data", str(tmp_path / "data")], env=env, cwd=str(tmp_path),
+                       capture_output=True, text=True, timeout=60)
+    assert r.returncode != 0 and message in r.stderr
+    assert not (tmp_path / "data").exists()  # refused before touching anything

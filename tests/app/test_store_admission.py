@@ -1,0 +1,139 @@
+"""Refused uploads and removals on the test client: 4xx with the reason, and the store untouched."""
+import gzip
+import io
+import os
+import tarfile
+
+import pytest
+from webapp_support import archive, native, plugin_archive
+
+pytestmark = native
+
+GIB = 1 << 30
+LONG_PATH = "/".join(["d" * 200] * 25) + "/f"
+
+
+def header_only(name, size, padding):
+    """A member whose header promises `size` bytes, followed by only `padding` zeros."""
+    info = tarfile.TarInfo(name)
+    info.size = size
+    return gzip.compress(info.tobuf(tarfile.GNU_FORMAT) + bytes(padding))
+
+
+def raw_member(name, data):
+    """One member's header and data, without the archive's end marker."""
+    info = tarfile.TarInfo(name)
+    info.size = len(data)
+    return info.tobuf(tarfile.GNU_FORMAT) + data + bytes(-len(data) % 512)
+
+
+def two_gzip_members(first, second):
+    """One archive in two gzip members: a stream reader sees only the first."""
+    return gzip.compress(raw_member(*first)) + gzip.compress(raw_member(*second) + bytes(1024))
+
+
+def upload(c, kind, name, payload):
+    return c.post("/upload", data={"type": kind, "formFile": (io.BytesIO(payload), name)},
+                  content_type="multipart/form-data")
+
+
+def contents(folder):
+    return {os.path.relpath(os.path.join(d, f), folder): open(os.path.join(d, f), "rb").read()
+            for d, _, files in os.walk(folder) for f in files}
+
+
+@pytest.fixture
+def installed(operator_client, monkeypatch, request):
+    """The app with the plug-in "weather" installed; limits from the test's `env` marker."""
+    for variable, value in getattr(request, "param", {}).items():
+        monkeypatch.setenv(variable, value)
+    c, data = operator_client()
+    assert upload(c, "plugin", "weather.tar.gz", plugin_archive("weather")).status_code == 200
+    return c, data
+
+
+@pytest.mark.parametrize("installed, kind, name, payload, status, reason", [
+    ({}, "plugin", "bomb.tar.gz", header_only("weather/zeros", 2 * GIB, 1 << 20), 413, "1 GiB"),
+    ({"VIEW_MAX_EXPANDED": "1M"}, "plugin", "weather.tar.gz",
+     archive({"weather/a": bytes(600 << 10), "weather/b": bytes(600 << 10)}), 413, "1 MiB"),
+    ({}, "plugin", "weather.tar.gz", archive({"weather/zeros": bytes(4 << 20)}), 413,
+     "more than 100-fold"),
+    ({"VIEW_MAX_EXPANDED": "1M"}, "plugin", "weather.tar.gz",
+     two_gzip_members(("weather/a", b"a"), ("weather/zeros", bytes(4 << 20))), 413, "1 MiB"),
+    ({"VIEW_MAX_MEMBERS": "3"}, "plugin", "weather.tar.gz",
+     archive({"weather/%d" % i: b"x" for i in range(4)}), 400, "more than 3 members"),
+    ({}, "plugin", "weather.tar.gz", archive({"weather/__init__.py": b"new", "weather/" + "n" * 300: b"x"}), 400,
+     "longer than the file system allows"),
+    ({}, "plugin", "weather.tar.gz", archive({"weather/__init__.py": b"new", "weather/" + LONG_PATH: b"x"}), 400,
+     "longer than the file system allows"),
+    ({}, "plugin", "weather.tar.gz", archive({"weather/a": os.urandom(1 << 17)})[:70000], 400,
+     "not a readable .tar.gz archive"),
+    ({}, "plugin", "weather.tar.gz", b"\x1f\x8b\x08\x00" + os.urandom(4000), 400,
+     "not a readable .tar.gz archive"),
+    ({}, "plugin", "weather.tar.gz", gzip.compress(raw_member("weather/a", b"a")) + b"trailing" * 20,
+     400,
+     "not a readable .tar.gz archive"),
+    ({}, "plugin", "weather.tar.gz",  # good members first: refused by the view's own pass
+     archive({"weather/__init__.py": b"new", "weather/link": ("symlink", "__init__.py")}), 400,
+     "is a link"),
+    ({}, "plugin", "weather.tar.gz",  # unpacked over the stored archive itself
+     archive({"weather/__init__.py": b"new", "./weather.tar.gz": b"x",
+              "weather/b": os.urandom(1 << 18)}), 400, "overwrite the archive itself"),
+    ({}, "plugin", "weather.tar.gz",  # a file where the installed plug-in has a folder
+     archive({"weather/__init__.py": b"new", "weather/static": b"x"}), 400,
+     "replace the folder"),
+    ({}, "plugin", "weather.tar.gz",  # a folder needed where the archive put a file
+     archive({"weather/__init__.py": b"new", "weather/f": b"x", "weather/f/g": b"y"}), 400,
+     "needs 'weather/f' to be a folder"),
+    ({"VIEW_MAX_UPLOAD": "1K"}, "api_module", "x.py", b"#" * 4096, 413, "1 KiB"),
+    ({}, "api_module", "x" * 300 + ".py", b"x = 1\n", 400, "longer than the file system allows"),
+    ({}, "plugin", "x" * 300 + ".tar.gz", plugin_archive("x"), 400,
+     "longer than the file system allows"),
+], indirect=["installed"], ids=[
+    "bomb", "expanded", "thousandfold", "second-gzip-member", "members", "component", "path",
+    "truncated", "corrupt", "trailing-bytes", "link-after-good", "member-named-as-archive",
+    "file-over-folder", "folder-over-file", "upload-cap", "long-module-name", "long-archive-name"])
+def test_refused_upload_leaves_the_store_as_it_was(installed, kind, name, payload, status, reason):
+    c, data = installed
+    before = contents(str(data))
+    r = upload(c, kind, name, payload)
+    assert r.status_code == status and reason in r.get_json()["error"], r.get_json()
+    assert contents(str(data)) == before
+    assert 'data-name="%s"' % name not in c.get("/plugins/plugin").get_data(as_text=True)
+
+
+@pytest.mark.parametrize("entry, status", [
+    ("weather/./", 400),
+    ("weather/static/readme.txt", 400),
+    ("weather%2Fstatic", 400),
+    ("%2E%2E", 400),
+    ("x" * 300, 400),  # longer than a name may be
+    ("weather", 200),
+    ("..%5Cx", 200),  # a backslash is an ordinary character: every listed entry can go
+])
+def test_removal_takes_whole_entries_only(installed, entry, status):
+    c, data = installed
+    assert upload(c, "plugin", "odd.tar.gz", archive({"..\\x/a.txt": b"a"})).status_code == 200
+    assert 'data-name="..\\x"' in c.get("/plugins/plugin").get_data(as_text=True)
+    before = contents(str(data))
+    r = c.get("/remove/plugin/" + entry)
+    assert r.status_code == status, r.get_json()
+    if status == 400:
+        assert contents(str(data)) == before
+    else:
+        assert os.listdir(str(data / "plugin")) == [{"weather": "..\\x"}.get(entry, "weather")]
+
+
+@pytest.mark.parametrize("text, value", [
+    ("64M", 64 << 20), ("1g", GIB), ("512KiB", 512 << 10), ("10000", 10000),
+    ("0", None), ("-1", None), ("1T", None), ("many", None),
+])
+def test_limits_from_environment(monkeypatch, text, value):
+    from app import admission
+
+    monkeypatch.setenv("VIEW_MAX_EXPANDED", text)
+    if value is None:
+        with pytest.raises(ValueError, match="VIEW_MAX_EXPANDED"):
+            admission.limits_from(os.environ)
+    else:
+        assert admission.limits_from(os.environ).max_expanded == value

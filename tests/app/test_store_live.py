@@ -1,0 +1,82 @@
+"""Concurrent changes to one data folder on a real loopback server, threaded and with gunicorn's
+worker processes: no 500, nothing lost or mixed, and no listing shows an archive mid-unpack."""
+import os
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+from webapp_support import archive, native, post_upload, request
+
+pytestmark = native
+FILES = 150  # enough that an unpack takes a while
+DEADLINE = 120  # seconds for all requests of one test
+
+
+def version(i):
+    """weather/ with every file holding "i": a mix of two uploads shows as mixed contents."""
+    members = {"weather/version.txt": b"%d" % i}
+    members.update(("weather/files/%03d.txt" % n, b"%d" % i) for n in range(FILES))
+    return archive(members)
+
+
+def installed(data):
+    """The contents of every file of the installed weather/, as a set (one version: one item)."""
+    folder = os.path.join(str(data), "plugin", "weather")
+    found = [open(os.path.join(d, f), "rb").read() for d, _, fs in os.walk(folder) for f in fs]
+    assert len(found) in (0, FILES + 1), "weather/ is partly installed: %d files" % len(found)
+    return set(found)
+
+
+@pytest.fixture(params=["threaded", "gunicorn-4"])
+def server(request, start_server, tmp_path):
+    data = tmp_path / "data"
+    args = ["--workers", "4"] if request.param.startswith("gunicorn") else []
+    return start_server(data, args=args), data
+
+
+def run_together(*thunks):
+    with ThreadPoolExecutor(len(thunks)) as pool:
+        futures = [pool.submit(thunk) for thunk in thunks]
+        return [f.result(timeout=DEADLINE) for f in futures]
+
+
+def test_same_name_uploads_while_listing(server):
+    base, data = server
+    done, listings = threading.Event(), []
+
+    def list_until_done():
+        while not done.is_set():
+            status, page = request(base, "/plugins/plugin")
+            listings.append((status, "weather.tar.gz" in page))
+
+    lister = threading.Thread(target=list_until_done)
+    lister.start()
+    try:
+        uploads = run_together(*[lambda i=i: post_upload(base, "plugin", "weather.tar.gz",
+                                                        version(i)) for i in range(6)])
+    finally:
+        done.set()
+        lister.join(DEADLINE)
+    assert uploads == [(200, {"state": "ok"})] * 6
+    assert listings and set(listings) == {(200, False)}, "a listing failed or showed the archive"
+    assert sorted(os.listdir(str(data / "plugin"))) == ["weather"]
+    assert len(installed(data)) == 1
+
+
+def removal_after(base, seconds):
+    time.sleep(seconds)
+    return request(base, "/remove/plugin/weather")
+
+
+def test_upload_beside_removal(server):
+    base, data = server
+    for i in range(10):  # the removal lands at staggered moments of the upload's unpack
+        upload, removal = run_together(
+            lambda: post_upload(base, "plugin", "weather.tar.gz", version(i)),
+            lambda: removal_after(base, 0.02 * i))
+        assert upload == (200, {"state": "ok"})
+        assert removal[0] in (200, 404), removal
+        left = installed(data)
+        assert left in (set(), {b"%d" % i}), "round %d left %r" % (i, left)
+        assert sorted(os.listdir(str(data / "plugin"))) == (["weather"] if left else [])

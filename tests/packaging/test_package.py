@@ -1,0 +1,232 @@
+"""The package as a user gets it: wheels for every supported interpreter, the sdist, isolated and
+editable installs, the stubs, the demo application's command and the README's host example."""
+import os
+import re
+import shutil
+import socket
+import subprocess
+import tarfile
+import time
+import urllib.request
+import zipfile
+
+import pytest
+
+from package_support import (DEBIAN_WHEELS, HERE, ROOT, clean_env, primary, python_value,
+                             run, stubtest_minor, unsupported)
+
+SMOKE = os.path.join(HERE, "smoke.py")
+APP_FILES = sorted(
+    os.path.relpath(os.path.join(folder, name), os.path.join(ROOT, "app"))
+    for folder, dirs, files in os.walk(os.path.join(ROOT, "app"))
+    for name in files
+    if "__pycache__" not in folder and not name.endswith((".pyc", ".pyo")))
+
+
+def readme_host(folder):
+    """Writes the files of the README's host example (each fenced block that starts with a
+    comment naming its file) into folder."""
+    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
+        readme = f.read()
+    section = readme.split("## Use the modules in your own Flask application", 1)[1]
+    section = section.split("\n## ", 1)[0]
+    written = []
+    for block in re.findall(r"^```\w*\n(.*?)^```", section, re.S | re.M):
+        name = re.match(r"(?:# |\{# )([\w./]+)", block)
+        if name:
+            path = os.path.join(folder, name.group(1))
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(block)
+            written.append(name.group(1))
+    assert sorted(written) == ["host.py", "templates/upload.html"], written
+    return folder
+
+
+def smoke(python, tmp_path, prefix):
+    """Runs smoke.py in the venv, from /, with the README's host example."""
+    host = readme_host(str(tmp_path / "host"))
+    work = tmp_path / "work"
+    work.mkdir()
+    out = run([python, SMOKE, host, work, prefix]).stdout
+    assert out.rstrip().endswith("smoke ok"), out
+
+
+# --- wheels ---------------------------------------------------------------------------------
+
+def test_wheel_has_the_interpreters_tag_and_only_the_package(builds, minor):
+    python = builds.venv(minor, "builder")
+    tag = python_value(python, "'cp%d%d-cp%d%d-' % (sys.version_info[:2] * 2) + "
+                               "sysconfig.get_platform().replace('-', '_').replace('.', '_')")
+    suffix = python_value(python, "sysconfig.get_config_var('EXT_SUFFIX')")
+    wheel = builds.wheel(minor)
+    assert re.fullmatch(r"view_modules-[\d.]+-%s\.whl" % re.escape(tag), os.path.basename(wheel))
+    with zipfile.ZipFile(wheel) as archive:
+        names = archive.namelist()
+        dist_info = next(n.split("/")[0] for n in names if n.endswith(".dist-info/WHEEL"))
+        wheel_file = archive.read(dist_info + "/WHEEL").decode()
+        metadata = archive.read(dist_info + "/METADATA").decode()
+        entry_points = archive.read(dist_info + "/entry_points.txt").decode()
+    assert "Tag: %s\n" % tag in wheel_file and "Root-Is-Purelib: false" in wheel_file
+    assert re.search(r"^Requires-Dist: Flask\b", metadata, re.M)
+    assert re.search(r"^Requires-Python: ", metadata, re.M)
+    assert "view-plugin-manager = view_plugin_manager.__main__:main" in entry_points
+
+    package = ["View/__init__.py", "View/py.typed", "View/file.pyi", "View/scheduler.pyi",
+               "View/file" + suffix, "View/scheduler" + suffix]
+    application = ["view_plugin_manager/" + name for name in APP_FILES]
+    metadata_files = [dist_info + "/" + name for name in
+                      ("METADATA", "WHEEL", "RECORD", "entry_points.txt", "top_level.txt")]
+    # Exactly these: no C++ sources, objects, CMake files, bytecode or stale build output.
+    assert sorted(names) == sorted(package + application + metadata_files)
+    # Nor the path of the tree it was built in.
+    with zipfile.ZipFile(wheel) as archive:
+        assert [name for name in package if ROOT.encode() in archive.read(name)] == []
+
+
+def test_wheel_installs_and_serves_from_a_neutral_directory(builds, minor, tmp_path):
+    python = builds.installed_wheel(minor)
+    smoke(python, tmp_path, python_value(python, "sysconfig.get_paths()['platlib']"))
+
+
+# --- sdist, isolated and editable installs --------------------------------------------------
+
+def test_sdist_holds_what_a_build_needs_and_nothing_built(builds):
+    with tarfile.open(builds.sdist()) as sdist:
+        names = {name.split("/", 1)[1] for name in sdist.getnames() if "/" in name}
+    needed = {"pyproject.toml", "setup.py", "CMakeLists.txt", "README.md", "View/__init__.py",
+              "View/file.cpp", "View/scheduler.cpp", "View/file.pyi", "View/scheduler.pyi",
+              "View/py.typed"}
+    needed |= {os.path.join("frame", name) for name in os.listdir(os.path.join(ROOT, "frame"))}
+    needed |= {"app/" + name for name in APP_FILES}
+    assert needed <= names, sorted(needed - names)
+    leftovers = [n for n in names if re.search(r"\.(so|o|a|pyc)$|__pycache__|^build|^\.venv", n)]
+    assert leftovers == []
+
+
+def test_sdist_builds_isolated_with_debians_wheels_and_serves(builds, tmp_path):
+    python = builds.venv(primary(), "sdist-install")
+    run([python, "-m", "pip", "install", "--find-links", DEBIAN_WHEELS, builds.sdist()])
+    smoke(python, tmp_path, python_value(python, "sysconfig.get_paths()['platlib']"))
+
+
+def test_editable_install_imports_from_the_source_folder(builds, tmp_path):
+    with tarfile.open(builds.sdist()) as sdist:
+        sdist.extractall(tmp_path / "src")
+    source = str(next((tmp_path / "src").iterdir()))
+    python = builds.venv(primary(), "editable")
+    run([python, "-m", "pip", "install", "--no-build-isolation", "-e", source])
+    smoke(python, tmp_path, source)
+
+
+def test_setuptools_without_project_table_is_refused(builds, tmp_path):
+    # A venv made with pip gets the interpreter's bundled setuptools, which on 3.9-3.11 is too
+    # old to read [project] and would build a wheel named UNKNOWN-0.0.0.
+    venv = tmp_path / "with-pip"
+    run([builds.venv(primary(), "builder"), "-m", "venv", venv])
+    python = venv / "bin" / "python"
+    version = run([python, "-c", "import setuptools; print(setuptools.__version__)"],
+                  check=False).stdout.strip()
+    if not version or int(version.split(".")[0]) >= 61:
+        pytest.skip("this interpreter bundles no setuptools older than 61 (%s)" % version)
+    result = run([python, "-m", "pip", "wheel", "--no-build-isolation",
+                  "--check-build-dependencies", "--no-deps", "-w", tmp_path / "out", ROOT],
+                 check=False)
+    assert result.returncode != 0
+    assert "setuptools>=61" in result.stdout + result.stderr
+
+
+# --- the demo application's command ---------------------------------------------------------
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.mark.parametrize("workers", ["0", "2"])
+def test_console_command_serves_the_demo_application(builds, tmp_path, workers):
+    python = builds.installed_wheel(primary())
+    command = os.path.join(os.path.dirname(python), "view-plugin-manager")
+    assert run([command, "--help"]).stdout.startswith("usage: view-plugin-manager")
+    port = free_port()
+    # No --data: an installed application keeps its data in data/ of the folder it starts in.
+    server = subprocess.Popen([command, "--port", str(port), "--workers", workers], cwd=tmp_path,
+                              env=clean_env(), start_new_session=True,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    status, deadline = None, time.monotonic() + 30
+    try:
+        while status is None and server.poll() is None and time.monotonic() < deadline:
+            try:
+                with urllib.request.urlopen("http://127.0.0.1:%d/scheduler" % port,
+                                            timeout=5) as answer:
+                    status = answer.status
+            except OSError:
+                time.sleep(0.2)
+    finally:
+        server.terminate()
+        output = server.communicate(timeout=30)[0]
+    assert status == 200, output
+    assert {"plugin", "temp", "uploads"} <= set(os.listdir(tmp_path / "data")), output
+    assert str(tmp_path / "data") in output
+
+
+# --- stubs ----------------------------------------------------------------------------------
+
+def stubtest(builds, tmp_path, stub_path=None):
+    """stubtest of both modules against the installed wheel; flask is not analysed (it would
+    take minutes, and the check is about the modules' own signatures)."""
+    config = tmp_path / "stubtest.ini"
+    config.write_text("[mypy]\n[mypy-flask,flask.*]\nfollow_imports = skip\n")
+    python = builds.installed_wheel(stubtest_minor())
+    env = {"MYPYPATH": str(stub_path)} if stub_path else {}
+    return run([python, "-m", "mypy.stubtest", "--mypy-config-file", config,
+                "View.file", "View.scheduler"], check=False, **env)
+
+
+def test_stubs_match_the_built_modules(builds, tmp_path):
+    result = stubtest(builds, tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "Success" in result.stdout
+
+
+# Each edit changes one signature in a copy of the stubs; stubtest must name every one.
+DRIFT = [
+    ("file.pyi", "def unzip_plugin(t: str | None, filename: str)",
+     "def unzip_plugin(t: str | None)", "View.file.unzip_plugin"),
+    ("file.pyi", "def remove(t: str, o: str)", "def remove(t: str, o: str, force: bool)",
+     "View.file.View.remove"),
+    ("file.pyi", "def get_path(t: str | None, filename: str | None = None)",
+     "def get_path(t: str | None, filename: str | None)", "View.file.get_path"),
+    ("file.pyi", "    @staticmethod\n    def upload()", "    def upload(self)",
+     "View.file.View.upload"),
+    ("scheduler.pyi", "def get(self)", "def get(self, when: int)", "View.scheduler.View.get"),
+]
+
+
+def test_stubtest_fails_on_each_changed_signature(builds, tmp_path):
+    stubs = tmp_path / "stubs" / "View"
+    shutil.copytree(os.path.join(ROOT, "View"), stubs,
+                    ignore=lambda folder, names: [n for n in names if not n.endswith(".pyi")])
+    (stubs / "__init__.pyi").write_text("")
+    for name, old, new, _ in DRIFT:
+        text = (stubs / name).read_text()
+        assert text.count(old) == 1, (name, old)
+        (stubs / name).write_text(text.replace(old, new))
+    result = stubtest(builds, tmp_path, stub_path=stubs.parent)
+    assert result.returncode != 0
+    reported = set(re.findall(r"^error: (\S+) is inconsistent", result.stdout, re.M))
+    assert reported == {target for *_, target in DRIFT}, result.stdout
+
+
+# --- which interpreters ---------------------------------------------------------------------
+
+@pytest.mark.parametrize("version", list(unsupported()))
+def test_frame_refuses_interpreters_that_requires_python_leaves_out(version, tmp_path):
+    # requires-python is the one list of supported versions; if the frame starts building for
+    # another interpreter, this fails until requires-python admits it (and wheels follow).
+    python = unsupported()[version]
+    result = run(["cmake", "-S", ROOT, "-B", tmp_path, "-DPython3_EXECUTABLE=" + python],
+                 check=False)
+    assert result.returncode != 0, "CMake accepts %s: widen requires-python" % python
+    assert "Python3" in result.stderr, result.stderr
