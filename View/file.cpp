@@ -157,7 +157,7 @@ Ref path_text(PyObject *name) {
 int refuse_unsafe_name(PyObject *filename) {
     Ref text = path_text(filename);
     if (!text) return PyErr_Occurred() ? -1 : 0;
-    if (PyUnicode_READY(text.get()) < 0) return -1;
+    if (frame::ready_text(text.get()) < 0) return -1;
     PathShape shape = shape_of(text.get());
     if (!shape.absolute && !shape.parent) return 0;
     PyErr_Format(PyExc_ValueError,
@@ -172,7 +172,7 @@ int refuse_folder_itself(PyObject *o) {
     bool folder = o == Py_None;
     Ref text = path_text(o);
     if (text) {
-        if (PyUnicode_READY(text.get()) < 0) return -1;
+        if (frame::ready_text(text.get()) < 0) return -1;
         folder = shape_of(text.get()).only_here;
     } else if (PyErr_Occurred()) {
         return -1;
@@ -226,7 +226,7 @@ PyObject *store_filter(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     Ref name = frame::attr(member, N(n::name));
     if (!name) return nullptr;
     if (PyUnicode_Check(name.get())) {
-        if (PyUnicode_READY(name.get()) < 0) return nullptr;
+        if (frame::ready_text(name.get()) < 0) return nullptr;
         PathShape shape = shape_of(name.get());
         if (shape.absolute || shape.parent)
             return refuse_member(name.get(), "has an absolute name or a '..' component; "

@@ -37,10 +37,61 @@ inline PyObject *apply(Call &here, PyObject *const *values, std::index_sequence<
     return Body(here, values[I]...);
 }
 
+// The usual keyword call: the keywords name the parameters right after the
+// positional ones, in order, by the very name objects of the parameters
+// (callers pass the interned names their code holds), and the parameters
+// left out have defaults. The values then already lie in order in `args`:
+// they are used in place when nothing is left out, else copied into `bound`
+// with the defaults. Null, having changed nothing a caller sees, for any
+// other call: bind_arguments does the full work and reports errors.
+template <Py_ssize_t count>
+inline PyObject *const *bind_in_order(const Function *function, PyObject *const *args,
+                                      Py_ssize_t nargs, PyObject *kwnames, PyObject **bound) {
+    Py_ssize_t given = nargs + PyTuple_GET_SIZE(kwnames);
+    PyObject *defaults = function->bound_defaults;
+    Py_ssize_t first_default = count - (defaults ? PyTuple_GET_SIZE(defaults) : 0);
+    if (given > count || given < first_default) return nullptr;
+    PyObject *const *names = function->owner->names;
+    const int *parameters = function->def->locals;
+    for (Py_ssize_t i = nargs; i < given; ++i)
+        if (PyTuple_GET_ITEM(kwnames, i - nargs) != names[parameters[i]]) return nullptr;
+    if (given == count) return args;
+    for (Py_ssize_t i = 0; i < given; ++i)
+        bound[i] = args[i];
+    for (Py_ssize_t i = given; i < count; ++i)
+        bound[i] = PyTuple_GET_ITEM(defaults, i - first_default);
+    return bound;
+}
+
 // The scope a body runs in: its function's own namespace, which is the live
 // module's unless the function outlived a failed import.
 inline Call scope_of(Function *function) {
     return Call(*function->owner, function_index(function), function->globals);
+}
+
+// Runs the body on the bound values, after testing the declared types.
+template <auto Body>
+inline PyObject *run_bound(Function *function, PyObject *const *values) {
+    constexpr Py_ssize_t count = arity(Body);
+    if (function->def->declared && !check_declared(function, values)) [[unlikely]]
+        return nullptr;
+    Call here = scope_of(function);
+    return apply<Body>(here, values, std::make_index_sequence<count>());
+}
+
+// A call with keywords. Out of line, so that positional calls need no more
+// stack than their bound values.
+template <auto Body>
+[[gnu::noinline]] PyObject *bind_keywords_and_run(Function *function, PyObject *const *args,
+                                                  Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    constexpr Py_ssize_t count = arity(Body);
+    PyObject *bound[count];
+    PyObject *const *values = bind_in_order<count>(function, args, nargs, kwnames, bound);
+    if (!values) {
+        if (!bind_arguments(function, args, nargs, kwnames, bound)) return nullptr;
+        values = bound;
+    }
+    return run_bound<Body>(function, values);
 }
 
 template <auto Body>
@@ -55,26 +106,22 @@ PyObject *entry(PyObject *callable, PyObject *const *args, size_t nargsf,
         Call here = scope_of(function);
         return Body(here);
     } else {
+        if (kwnames) return bind_keywords_and_run<Body>(function, args, nargs, kwnames);
+        // Exactly the parameters, by position: the caller's array is used as it is.
+        if (nargs == count) return run_bound<Body>(function, args);
         PyObject *bound[count];
-        PyObject *const *values = args;
-        if (kwnames || nargs != count) {
-            Py_ssize_t first_default =
-                count - (function->bound_defaults ? PyTuple_GET_SIZE(function->bound_defaults) : 0);
-            if (!kwnames && nargs >= first_default && nargs < count) {
-                // Only defaults are missing: the common short call.
-                for (Py_ssize_t i = 0; i < nargs; ++i)
-                    bound[i] = args[i];
-                for (Py_ssize_t i = nargs; i < count; ++i)
-                    bound[i] = PyTuple_GET_ITEM(function->bound_defaults, i - first_default);
-            } else if (!bind_arguments(function, args, nargs, kwnames, bound)) {
-                return nullptr;
-            }
-            values = bound;
-        }
-        if (function->def->declared && !check_declared(function, values)) [[unlikely]]
+        PyObject *defaults = function->bound_defaults;
+        Py_ssize_t first_default = count - (defaults ? PyTuple_GET_SIZE(defaults) : 0);
+        if (nargs >= first_default && nargs < count) {
+            // Only defaults are missing: the common short call.
+            for (Py_ssize_t i = 0; i < nargs; ++i)
+                bound[i] = args[i];
+            for (Py_ssize_t i = nargs; i < count; ++i)
+                bound[i] = PyTuple_GET_ITEM(defaults, i - first_default);
+        } else if (!bind_arguments(function, args, nargs, kwnames, bound)) {
             return nullptr;
-        Call here = scope_of(function);
-        return apply<Body>(here, values, std::make_index_sequence<count>());
+        }
+        return run_bound<Body>(function, bound);
     }
 }
 

@@ -1,7 +1,6 @@
 #include "frame/function.h"
 
 #include <cstddef>
-#include <structmember.h>
 
 namespace frame {
 namespace {
@@ -192,7 +191,19 @@ PyObject *get_is_coroutine(PyObject *self, void *) {
     return new_ref(function->is_coroutine);
 }
 
+// Any object; a deleted __module__ reads as None.
+PyObject *get_module(PyObject *self, void *) {
+    return or_none(as_function(self)->module_name);
+}
+
+int set_module(PyObject *self, PyObject *value, void *) {
+    Py_XINCREF(value);
+    Py_XSETREF(as_function(self)->module_name, value);
+    return 0;
+}
+
 PyGetSetDef getset[] = {
+    {"__module__", get_module, set_module, nullptr, nullptr},
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"func_name", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
@@ -212,12 +223,6 @@ PyGetSetDef getset[] = {
     {"__annotations__", get_annotations, set_annotations_attribute, nullptr, nullptr},
     {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyMemberDef members[] = {
-    // T_OBJECT: a deleted __module__ reads as None.
-    {"__module__", T_OBJECT, offsetof(Function, module_name), 0, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
 };
 
 // --- methods, protocols -----------------------------------------------------------
@@ -299,7 +304,6 @@ PyTypeObject function_type = {
     .tp_clear = clear,
     .tp_weaklistoffset = offsetof(Function, weakrefs),
     .tp_methods = methods,
-    .tp_members = members,
     .tp_getset = getset,
     .tp_descr_get = descr_get,
     .tp_dictoffset = offsetof(Function, dict),
@@ -348,14 +352,10 @@ int build_code(Module &module) {
             PyTuple_SET_ITEM(locals.get(), k, new_ref(module.names[spec.locals[k]]));
         Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
         if (!name) return -1;
-        PyObject *code = reinterpret_cast<PyObject *>(PyCode_NewWithPosOnlyArgs(
-            spec.argcount, 0, 0, spec.nlocals, 0, CO_OPTIMIZED | CO_NEWLOCALS, module.empty_bytes,
-            module.empty_tuple, module.empty_tuple, locals.get(), module.empty_tuple,
-            module.empty_tuple, file_name.get(), name.get(), spec.line, module.empty_bytes));
+        PyObject *code = make_code_object(spec.argcount, spec.nlocals, CO_OPTIMIZED | CO_NEWLOCALS,
+                                          locals.get(), file_name.get(), name.get(), spec.line,
+                                          module.empty_tuple, module.empty_bytes);
         if (!code) return -1;
-        // The constructor adds "no free variables" on its own; these code
-        // objects are never run, and show exactly the flags they were given.
-        reinterpret_cast<PyCodeObject *>(code)->co_flags = CO_OPTIMIZED | CO_NEWLOCALS;
         Py_XSETREF(module.code[i], code);
     }
     return 0;

@@ -6,7 +6,7 @@ namespace {
 // An attribute of the builtins module, or null without an exception when it
 // has none.
 PyObject *builtin_attribute(Module &module, PyObject *name) {
-    return _PyObject_GenericGetAttrWithDict(module.builtins, name, nullptr, 1);
+    return optional_attribute(module.builtins, name);
 }
 
 [[gnu::cold]] void name_error(PyObject *name) {
@@ -36,15 +36,14 @@ PyObject *lookup_global_in(Module &module, PyObject *globals, int id) {
 PyObject *lookup_global_slow(Module &module, int id) {
     PyObject *name = module.names[id];
     PyObject *globals = module.globals;
-    Py_hash_t hash = reinterpret_cast<PyASCIIObject *>(name)->hash;
-    PyObject *value = _PyDict_GetItem_KnownHash(globals, name, hash);
+    // The version before the lookup: should the lookup itself run code that
+    // changes the dict, the version moves on and the value is not trusted.
+    uint64_t version = namespace_version(globals);
+    PyObject *value = dict_item(globals, name);
     if (value) {
-        // Read the version only now: the lookup itself may have run code
-        // that changed the dict.
         GlobalSite &site = module.sites[id];
-        site.version = reinterpret_cast<PyDictObject *>(globals)->ma_version_tag;
-        site.value = value;
-        Py_INCREF(value);
+        site.version = version;
+        site.value = version ? value : nullptr;
         return value;
     }
     if (PyErr_Occurred()) return nullptr;

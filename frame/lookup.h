@@ -1,4 +1,4 @@
-// Module-global lookup with a cache per name, keyed by the dict's version.
+// Module-global lookup with a cache per name, keyed by the namespace's version.
 #pragma once
 
 #include "frame/module.h"
@@ -21,8 +21,7 @@ inline Ref global(const Call &here, int name) {
     if (here.globals() != module.globals) [[unlikely]]
         return Ref::steal(lookup_global_in(module, here.globals(), name));
     const GlobalSite &site = module.sites[name];
-    if (site.value &&
-        site.version == reinterpret_cast<PyDictObject *>(module.globals)->ma_version_tag)
+    if (site.value && site.version == namespace_version(module.globals))
         return Ref::borrow(site.value);
     return Ref::steal(lookup_global_slow(module, name));
 }

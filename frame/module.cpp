@@ -72,8 +72,9 @@ Module::Module(const ModuleTable &table, PyObject *(*create_step)(PyObject *, Py
                   nullptr,
                   nullptr},
       table(table), slot_table{{Py_mod_create, reinterpret_cast<void *>(create_step)},
-                               {Py_mod_exec, reinterpret_cast<void *>(exec_step)},
-                               {0, nullptr}} {
+                               {Py_mod_exec, reinterpret_cast<void *>(exec_step)}} {
+    for (int i = 0; i <= support_slot_count; ++i)
+        slot_table[2 + i] = support_slots[i];
     m_slots = slot_table;
 }
 
@@ -117,6 +118,7 @@ int Module::exec(PyObject *candidate) {
     Py_INCREF(candidate);
     module = candidate;
     globals = PyModule_GetDict(candidate);  // borrowed: the module keeps it
+    watch_namespace(globals);
     names_ready = false;
     int status = prepare();
     if (status == 0) {
@@ -140,6 +142,7 @@ int Module::prepare() {
     if (!support) return -1;
     Py_INCREF(support);
     Py_XSETREF(runtime, support);
+    if (PyModule_Check(support)) watch_namespace(PyModule_GetDict(support));
     if (PyObject_SetAttrString(module, "__builtins__", builtins) < 0) return -1;
     if (check_version(table.full_name) < 0) return -1;
     if (!empty_tuple && !(empty_tuple = PyTuple_New(0))) return -1;

@@ -87,7 +87,7 @@ struct Module : PyModuleDef {
            int (*exec)(PyObject *));
 
     const ModuleTable &table;
-    PyModuleDef_Slot slot_table[3];
+    PyModuleDef_Slot slot_table[3 + support_slot_count];
 
     // The process-wide state; kept until the process ends and never freed.
     PyObject *module = nullptr;  // the module of the one successful initialisation

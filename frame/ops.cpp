@@ -1,6 +1,7 @@
 #include "frame/ops.h"
 
 #include <cstring>
+#include <utility>
 
 namespace frame {
 namespace {
@@ -90,7 +91,7 @@ PyObject *vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, P
 }
 
 bool same_text(PyObject *left, PyObject *right) {
-    if (PyUnicode_READY(left) < 0 || PyUnicode_READY(right) < 0) {
+    if (ready_text(left) < 0 || ready_text(right) < 0) {
         PyErr_Clear();
         return PyUnicode_Compare(left, right) == 0;
     }
@@ -191,15 +192,12 @@ Ref special_method(PyObject *object, PyObject *name) {
 }
 
 Caught catch_raised() {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback && value) PyException_SetTraceback(value, traceback);
-    Py_XINCREF(type);
-    Py_XINCREF(value);
-    Py_XINCREF(traceback);
-    PyErr_SetExcInfo(type, value, traceback);
-    return Caught{Ref::steal(type), Ref::steal(value), Ref::steal(traceback)};
+    Ref value = Ref::steal(take_raised_exception());
+    if (!value) return Caught{};
+    set_handled_exception(value.get());
+    Ref type = Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(value.get())));
+    Ref traceback = Ref::steal(PyException_GetTraceback(value.get()));
+    return Caught{std::move(type), std::move(value), std::move(traceback)};
 }
 
 PyObject *raise(PyObject *object) {

@@ -52,7 +52,7 @@ struct Method {
 
 inline Method method(PyObject *object, PyObject *name) {
     PyObject *callable = nullptr;
-    int unbound = _PyObject_GetMethod(object, name, &callable);
+    int unbound = method_for_call(object, name, &callable);
     Method result{Ref::steal(callable), Ref()};
     if (unbound) result.self = Ref::borrow(object);
     return result;
@@ -130,13 +130,13 @@ Ref special_method(PyObject *object, PyObject *name);
 // on every way out of the statement.
 class SavedHandled {
 public:
-    SavedHandled() { PyErr_GetExcInfo(&type_, &value_, &traceback_); }
+    SavedHandled() : handled_(Ref::steal(handled_exception())) {}
     SavedHandled(const SavedHandled &) = delete;
     SavedHandled &operator=(const SavedHandled &) = delete;
-    ~SavedHandled() { PyErr_SetExcInfo(type_, value_, traceback_); }
+    ~SavedHandled() { set_handled_exception(handled_.get()); }
 
 private:
-    PyObject *type_, *value_, *traceback_;
+    Ref handled_;
 };
 
 // An exception taken from the raised state, normalised, its traceback stored
@@ -144,7 +144,11 @@ private:
 struct Caught {
     Ref type, value, traceback;
     // Raises it again unchanged, with its traceback.
-    void raise_again() { PyErr_Restore(type.release(), value.release(), traceback.release()); }
+    void raise_again() {
+        type.reset();
+        traceback.reset();
+        raise_exception(value.release());
+    }
 };
 Caught catch_raised();
 

@@ -8,6 +8,8 @@
 
 #include <Python.h>
 
+#include "frame/compat.h"
+
 namespace frame {
 
 class Ref {

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <frameobject.h>
 
 namespace frame {
 namespace {
@@ -32,19 +31,18 @@ int switch_on(Module &module) {
     if (!runtime) return 0;
     PyObject *key = module.switch_name;
     if (!key) return 0;
-    PyObject **dict_slot = _PyObject_GetDictPtr(runtime);
-    PyObject *dict = dict_slot ? *dict_slot : nullptr;
+    PyObject *dict = PyModule_Check(runtime) ? PyModule_GetDict(runtime) : nullptr;
     int on = 0;
     if (dict) {
-        uint64_t version = reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
-        if (version == module.switch_version) return module.switch_on;
+        uint64_t version = namespace_version(dict);
+        if (version && version == module.switch_version) return module.switch_on;
         Ref value = Ref::borrow(PyDict_GetItemWithError(dict, key));
         if (value) {
             on = PyObject_IsTrue(value.get());
         } else if (!PyErr_Occurred()) {
             PyDict_SetItem(dict, key, Py_False);
         }
-        module.switch_version = reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+        module.switch_version = namespace_version(dict);
     } else {
         Ref value = Ref::steal(PyObject_GetAttr(runtime, key));
         if (value) {
@@ -153,20 +151,16 @@ void add_traceback(Module &module, int entry, int line, int position, const char
                    PyObject *globals_dict) {
     // The exception being raised is set aside while the entry is made: the
     // calls below must not see it, nor replace it.
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+    SetAside raised;
     Ref code = entry_code(module, entry, line, position, file);
     Ref globals = Ref::borrow(globals_dict);
     if (!globals) globals = Ref::steal(PyDict_New());
     PyFrameObject *frame = nullptr;
-    if (code && globals)
-        frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()),
-                            globals.get(), nullptr);
+    if (code && globals) frame = traceback_frame(code.get(), globals.get(), line);
     // No entry can be made without a frame; the original exception matters more.
     PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
+    raised.restore();
     if (!frame) return;
-    frame->f_lineno = line;
     PyTraceBack_Here(frame);
     Py_DECREF(frame);
 }

@@ -3,8 +3,8 @@
 
 VIEW_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VIEW_VENV="$VIEW_ROOT/.venv"
-# Debian's own Python packages (Flask, pytest, selenium, ...). They are pure Python, so the
-# project's 3.9 interpreter can use them through a .pth file in the venv.
+# Debian's own Python packages (Flask, pytest, selenium, ...). They are pure Python, so every
+# supported interpreter can use them through a .pth file in its venv.
 VIEW_DIST_PACKAGES=/usr/lib/python3/dist-packages
 
 log() { printf '[%s] %s\n' "$(basename "$0")" "$*" >&2; }
@@ -14,24 +14,34 @@ die() {
     exit 1
 }
 
-# --- CPython 3.9 -------------------------------------------------------------------------
+# --- CPython ------------------------------------------------------------------------------
 
-# Prints the canonical path of the interpreter if $1 runs, is CPython 3.9 and has Python.h.
-# Returns non-zero (and prints the reason to stderr when $2 is "verbose") otherwise.
-check_python39() {
-    local candidate=$1 verbose=${2:-}
+# The supported CPython versions, oldest first. 3.9 is the reference build.
+VIEW_SUPPORTED_MINORS=(9 10 11 12 13)
+VIEW_REFERENCE_MINOR=9
+
+# Prints "PATH 3.X" (canonical path of the interpreter and its version) if $1 runs, is a
+# supported CPython (or exactly 3.$3 when given) and has Python.h. Returns non-zero (and prints
+# the reason to stderr when $2 is "verbose") otherwise.
+check_python() {
+    local candidate=$1 verbose=${2:-} want=${3:-}
     local out
-    # The pyenv shim exists on PATH but fails unless a 3.9 is selected: running it is the test.
-    if ! out=$("$candidate" - 2>/dev/null <<'EOF'
+    # A pyenv shim exists on PATH but fails unless a version is selected: running it is the test.
+    if ! out=$("$candidate" - "${VIEW_SUPPORTED_MINORS[*]}" "$want" 2>/dev/null <<'EOF'
 import os, platform, sys, sysconfig
-if platform.python_implementation() != "CPython" or sys.version_info[:2] != (3, 9):
-    print("not CPython 3.9 (%s %s)" % (platform.python_implementation(), platform.python_version()))
+supported = [int(m) for m in sys.argv[1].split()]
+want = sys.argv[2]
+minor = sys.version_info[1]
+if (platform.python_implementation() != "CPython" or sys.version_info[0] != 3
+        or minor not in supported or (want and minor != int(want))):
+    print("not a supported CPython%s (%s %s)" % (" 3." + want if want else "",
+          platform.python_implementation(), platform.python_version()))
     sys.exit(2)
 include = sysconfig.get_config_var("INCLUDEPY") or sysconfig.get_paths()["include"]
 if not os.path.isfile(os.path.join(include, "Python.h")):
     print("no Python.h in %s (development headers missing)" % include)
     sys.exit(3)
-print(os.path.realpath(sys.executable))
+print(os.path.realpath(sys.executable), "3.%d" % minor)
 EOF
     ); then
         if [[ $verbose == verbose ]]; then
@@ -42,34 +52,72 @@ EOF
     printf '%s\n' "$out"
 }
 
-# Sets VIEW_PYTHON to a CPython 3.9 with headers: $PYTHON, then python3.9 on PATH, then pyenv.
-find_python39() {
-    local found
-    if [[ -n ${PYTHON:-} ]]; then
-        found=$(check_python39 "$PYTHON" verbose) ||
-            die "PYTHON=$PYTHON is not a working CPython 3.9 with development headers"
-        VIEW_PYTHON=$found
-        return
-    fi
-    if command -v python3.9 >/dev/null 2>&1 && found=$(check_python39 python3.9); then
-        VIEW_PYTHON=$found
-        return
-    fi
-    local pyenv_root=""
+pyenv_root() {
+    local root=""
     if command -v pyenv >/dev/null 2>&1; then
-        pyenv_root=$(pyenv root 2>/dev/null || true)
+        root=$(pyenv root 2>/dev/null || true)
     fi
-    pyenv_root=${pyenv_root:-${PYENV_ROOT:-$HOME/.pyenv}}
-    local candidate
-    # Newest 3.9 patch release first.
+    printf '%s\n' "${root:-${PYENV_ROOT:-$HOME/.pyenv}}"
+}
+
+# Prints "PATH 3.X" for a CPython 3.$1 with headers: python3.$1 on PATH, then pyenv's
+# versions/3.$1.* (newest patch release first), then Debian's python3 when it is 3.$1.
+find_minor() {
+    local minor=$1 found candidate root
+    if command -v "python3.$minor" >/dev/null 2>&1 &&
+        found=$(check_python "python3.$minor" "" "$minor"); then
+        printf '%s\n' "$found"
+        return
+    fi
+    root=$(pyenv_root)
     while IFS= read -r candidate; do
-        if [[ -x $candidate ]] && found=$(check_python39 "$candidate" verbose); then
-            VIEW_PYTHON=$found
+        if [[ -x $candidate ]] && found=$(check_python "$candidate" "" "$minor"); then
+            printf '%s\n' "$found"
             return
         fi
-    done < <(printf '%s\n' "$pyenv_root"/versions/3.9.*/bin/python3.9 | sort -rV)
-    die "no CPython 3.9 with development headers found: set PYTHON=/path/to/python3.9," \
-        "put a working python3.9 on PATH, or install one with pyenv (looked in $pyenv_root/versions)"
+    done < <(printf '%s\n' "$root"/versions/3."$minor".*/bin/python3."$minor" | sort -rV)
+    if [[ -x /usr/bin/python3 ]] && found=$(check_python /usr/bin/python3 "" "$minor"); then
+        printf '%s\n' "$found"
+        return
+    fi
+    return 1
+}
+
+# Sets VIEW_PYTHON (and VIEW_PYTHON_VERSION, "3.X") to the interpreter to build for: $PYTHON
+# when given; else CPython 3.9 (the reference build); else the newest supported CPython with
+# headers; else Debian's own python3, installing python3-dev for its headers.
+find_python() {
+    local found minor i
+    if [[ -n ${PYTHON:-} ]]; then
+        found=$(check_python "$PYTHON" verbose) ||
+            die "PYTHON=$PYTHON is not a CPython 3.${VIEW_SUPPORTED_MINORS[0]} to" \
+                "3.${VIEW_SUPPORTED_MINORS[-1]} with development headers"
+        read -r VIEW_PYTHON VIEW_PYTHON_VERSION <<<"$found"
+        return
+    fi
+    local order=("$VIEW_REFERENCE_MINOR")
+    for ((i = ${#VIEW_SUPPORTED_MINORS[@]} - 1; i >= 0; i--)); do
+        minor=${VIEW_SUPPORTED_MINORS[i]}
+        [[ $minor == "$VIEW_REFERENCE_MINOR" ]] || order+=("$minor")
+    done
+    for minor in "${order[@]}"; do
+        if found=$(find_minor "$minor"); then
+            read -r VIEW_PYTHON VIEW_PYTHON_VERSION <<<"$found"
+            return
+        fi
+    done
+    # Debian 12's python3 is 3.11; its headers come with python3-dev.
+    if [[ -x /usr/bin/python3 ]] && ! is_installed python3-dev; then
+        log "no supported CPython with headers found; installing Debian's python3-dev"
+        ensure_packages python3 python3-dev
+        if found=$(check_python /usr/bin/python3 verbose); then
+            read -r VIEW_PYTHON VIEW_PYTHON_VERSION <<<"$found"
+            return
+        fi
+    fi
+    die "no supported CPython (3.${VIEW_SUPPORTED_MINORS[0]} to 3.${VIEW_SUPPORTED_MINORS[-1]})" \
+        "with development headers found: set PYTHON=/path/to/python3.X, put python3.X on PATH," \
+        "install one with pyenv (looked in $(pyenv_root)/versions), or install python3-dev"
 }
 
 # --- Debian packages ---------------------------------------------------------------------
@@ -144,36 +192,39 @@ ensure_packages() {
 
 # --- Virtual environment -----------------------------------------------------------------
 
-# True if .venv exists, runs, and was made from $VIEW_PYTHON (same home and version).
+# True if the venv $1 exists, runs, and was made from $VIEW_PYTHON (same home and version).
 venv_matches() {
-    local cfg=$VIEW_VENV/pyvenv.cfg
-    [[ -f $cfg && -x $VIEW_VENV/bin/python ]] || return 1
+    local venv=$1 cfg=$1/pyvenv.cfg
+    [[ -f $cfg && -x $venv/bin/python ]] || return 1
     local home version want_version
     home=$(sed -n 's/^home *= *//p' "$cfg")
     version=$(sed -n 's/^version *= *//p' "$cfg")
     want_version=$("$VIEW_PYTHON" -c 'import platform; print(platform.python_version())')
     [[ $home == "$(dirname "$VIEW_PYTHON")" && $version == "$want_version" ]] || return 1
-    "$VIEW_VENV/bin/python" -c 'import sys; assert sys.version_info[:2] == (3, 9)' 2>/dev/null
+    "$venv/bin/python" -c 'import sys' 2>/dev/null
 }
 
+# ensure_venv [DIR]: a venv made from $VIEW_PYTHON in DIR (default .venv) that sees Debian's
+# Python packages.
 ensure_venv() {
-    if venv_matches; then
-        log "venv: $VIEW_VENV (kept)"
+    local venv=${1:-$VIEW_VENV}
+    if venv_matches "$venv"; then
+        log "venv: $venv (kept)"
     else
-        [[ -e $VIEW_VENV ]] && log "venv: $VIEW_VENV is broken or from another interpreter; recreating"
-        rm -rf "$VIEW_VENV"
+        [[ -e $venv ]] && log "venv: $venv is broken or from another interpreter; recreating"
+        rm -rf "$venv"
         # No pip: the only package source here is Debian's, reached through the .pth below.
-        "$VIEW_PYTHON" -m venv --without-pip "$VIEW_VENV" || die "could not create $VIEW_VENV"
-        log "venv: $VIEW_VENV (created from $VIEW_PYTHON)"
+        "$VIEW_PYTHON" -m venv --without-pip "$venv" || die "could not create $venv"
+        log "venv: $venv (created from $VIEW_PYTHON)"
     fi
     local site
-    site=$("$VIEW_VENV/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+    site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
     local pth=$site/debian-dist-packages.pth
     if [[ $(cat "$pth" 2>/dev/null) != "$VIEW_DIST_PACKAGES" ]]; then
         printf '%s\n' "$VIEW_DIST_PACKAGES" >"$pth"
     fi
-    "$VIEW_VENV/bin/python" -c 'import flask, pytest' ||
-        die "flask and pytest do not import in $VIEW_VENV"
+    "$venv/bin/python" -c 'import flask, pytest' ||
+        die "flask and pytest do not import in $venv"
 }
 
 # --- CMake -------------------------------------------------------------------------------
@@ -196,6 +247,11 @@ cmake_build() {
         need_configure=1 # an earlier configure stopped before generating
     elif [[ $(cache_value "$dir" CMAKE_HOME_DIRECTORY) != "$VIEW_ROOT" ]]; then
         log "$dir was configured for another source tree; starting afresh"
+        rm -rf "$dir"
+        need_configure=1
+    elif [[ $(cache_value "$dir" Python3_EXECUTABLE) != "$VIEW_PYTHON" ]]; then
+        # Headers, libraries and suffix all follow the interpreter: nothing can be kept.
+        log "$dir was configured for another interpreter; starting afresh"
         rm -rf "$dir"
         need_configure=1
     else

@@ -12,9 +12,8 @@ import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BUILD = os.environ.get("VIEW_BUILD_DIR", os.path.join(ROOT, "build"))
-VENV_PY = os.path.join(ROOT, ".venv", "bin", "python")
-PY39 = VENV_PY if os.path.exists(VENV_PY) else sys.executable
-PY310 = "/root/.pyenv/versions/3.10.13/bin/python3.10"
+# Snippets run under the interpreter that runs the tests: the build under test is for it.
+PYTHON = sys.executable
 DIST_PACKAGES = "/usr/lib/python3/dist-packages"
 
 
@@ -61,7 +60,7 @@ class Run:
         return self.results[-1]
 
 
-def run_snippet(code, cwd=None, path=(), python=PY39, options=()):
+def run_snippet(code, cwd=None, path=(), python=PYTHON, options=()):
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(list(path) + [BUILD])
     env.pop("PYTHONWARNINGS", None)

@@ -52,6 +52,16 @@ def expected_row(module, qualname):
     return FILE_FUNCS[qualname]
 
 
+# Stack size and bytecode of the functions' code objects. Up to 3.10 the bytecode is empty; from
+# 3.11 the interpreter would crash running empty bytecode, so it is a bare `raise`
+# (RESUME 0; RAISE_VARARGS 0), which needs no stack (3.13 reports at least 1).
+RUNNABLE_BODY = {
+    (3, 9): (0, b""), (3, 10): (0, b""),
+    (3, 11): (0, b"\x97\x00\x82\x00"), (3, 12): (0, b"\x97\x00\x82\x00"),
+    (3, 13): (1, b"\x95\x00\x65\x00"),
+}[sys.version_info[:2]]
+
+
 @pytest.mark.parametrize("func", ALL_FUNCS, indirect=True, ids=lambda p: p[1])
 def test_function_attributes_and_code(func):
     module = func.__module__
@@ -72,8 +82,7 @@ def test_function_attributes_and_code(func):
     source = "View\\" + module.split(".")[1] + ".py"
     assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (argcount, 0, 0)
     assert (code.co_nlocals, code.co_varnames) == (len(varnames), varnames)
-    # CPython 3.9's code constructor itself adds CO_NOFREE to closure-free code objects
-    assert (code.co_flags, code.co_stacksize, code.co_code) == (3, 0, b"")
+    assert (code.co_flags, code.co_stacksize, code.co_code) == (3,) + RUNNABLE_BODY
     assert (code.co_consts, code.co_names, code.co_freevars, code.co_cellvars) == ((),) * 4
     assert (code.co_filename, code.co_name, code.co_firstlineno) == (source, name, line)
 
@@ -257,3 +266,37 @@ def test_annotations_rules(vfile, restore):
     assert func.__annotations__ == {"x": int}
     func.__annotations__ = None
     assert func.__annotations__ == {}
+
+
+def test_running_code_objects_raises_and_never_crashes():
+    """The code objects are only shown, yet Python code can run them: with exec (no
+    arguments) and as the code of a new plain function given every argument. Each must raise
+    (3.9 and 3.10: SystemError for the empty bytecode; 3.11+: the bare raise's RuntimeError)
+    or fail the argument check, in a fresh interpreter that must survive."""
+    from frame_support import run_snippet
+    run = run_snippet('''
+        import types, View.file, View.scheduler
+        functions = [View.file.allowed_file, View.file.unzip_plugin, View.file.get_path,
+                     View.file.View.index, View.file.View.upload, View.file.View.remove,
+                     View.file.View.approve, View.scheduler.View.get]
+        seen = []
+        for f in functions:
+            code = f.__code__
+            for how in ("exec", "call"):
+                try:
+                    if how == "exec":
+                        exec(code, {})
+                    else:
+                        types.FunctionType(code, {})(*range(code.co_argcount))
+                except BaseException as exc:
+                    seen.append([f.__qualname__, how, type(exc).__name__])
+                else:
+                    seen.append([f.__qualname__, how, None])
+        out(seen=seen)
+    ''')
+    assert run.rc == 0, run.stderr
+    raised = "SystemError" if sys.version_info < (3, 11) else "RuntimeError"
+    for qualname, how, kind in run.result["seen"]:
+        takes_arguments = qualname not in ("View.upload",)
+        expected = "TypeError" if how == "exec" and takes_arguments else raised
+        assert (qualname, how, kind) == (qualname, how, expected)
