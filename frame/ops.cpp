@@ -15,20 +15,13 @@ namespace {
 // raised, caused by the pending exception.
 [[gnu::cold]] PyObject *result_with_error(PyObject *callable, PyObject *result) {
     Py_DECREF(result);
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
+    PyObject *cause = take_raised_exception();
     PyErr_Format(PyExc_SystemError, "%R returned a result with an error set", callable);
-    PyObject *error_type, *error, *error_traceback;
-    PyErr_Fetch(&error_type, &error, &error_traceback);
-    PyErr_NormalizeException(&error_type, &error, &error_traceback);
-    Py_INCREF(value);
-    PyException_SetCause(error, value);    // steals
-    PyException_SetContext(error, value);  // steals
-    PyErr_Restore(error_type, error, error_traceback);
+    PyObject *error = take_raised_exception();
+    Py_INCREF(cause);
+    PyException_SetCause(error, cause);    // steals
+    PyException_SetContext(error, cause);  // steals
+    raise_exception(error);
     return nullptr;
 }
 

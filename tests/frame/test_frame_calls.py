@@ -21,9 +21,9 @@ def misbehaving(tmp_path_factory):
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     subprocess.run(["cc", "-shared", "-fPIC", "-I", sysconfig.get_paths()["include"], SOURCE,
                     "-o", str(target)], check=True, env=env)
-    spec = importlib.util.spec_from_file_location("misbehaving", str(target))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("misbehaving", str(target))
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
