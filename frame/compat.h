@@ -218,11 +218,8 @@ inline uint64_t namespace_version(PyObject *dict) {
     (void)dict;
     return watch::unavailable ? 0 : watch::generation;
 #else
-    _Pragma("GCC diagnostic push")
-        _Pragma("GCC diagnostic ignored \"-Wdeprecated-declarations\"") return reinterpret_cast<
-            PyDictObject *>(dict)
-            ->ma_version_tag;
-    _Pragma("GCC diagnostic pop")
+    // Deprecated only from 3.12, which takes the branch above.
+    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
 #endif
 }
 
