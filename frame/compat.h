@@ -1,5 +1,5 @@
 // What differs between the interpreter versions the frame supports (3.9 to
-// 3.13), in one place: every other file calls these and reads the same on
+// 3.15), in one place: every other file calls these and reads the same on
 // every version. The newest public API is the reference; older versions get
 // the fallback (and, where it is measurably faster there, a private call that
 // those versions still have).
@@ -243,43 +243,110 @@ inline constexpr int support_slot_count = sizeof support_slots / sizeof support_
 
 // --- code objects and frames -----------------------------------------------------------
 
+#if VIEW_PY_AT_LEAST(3, 11)
+namespace code_body {
+
+// The body of a function that only raises, as this interpreter's own compiler
+// makes it: its bytecode (with whatever inline caches the instructions have
+// in this release), its exception table and its stack size, in a tuple of
+// three; null with an exception on failure. Opcode numbers and cache sizes
+// change between releases (3.14 renumbered the opcodes, 3.15 gave RESUME a
+// cache entry), so none is written here: a release the frame has never seen
+// still gets bytecode that means what it says.
+inline PyObject *compiled() {
+    PyObject *module = Py_CompileString("def f(): raise\n", "<frame>", Py_file_input);
+    if (!module) return nullptr;
+    PyObject *consts = PyObject_GetAttrString(module, "co_consts");
+    Py_DECREF(module);
+    if (!consts) return nullptr;
+    PyObject *body = nullptr;
+    Py_ssize_t count = PyTuple_Check(consts) ? PyTuple_GET_SIZE(consts) : 0;
+    for (Py_ssize_t i = 0; i < count && !body; ++i) {
+        PyObject *item = PyTuple_GET_ITEM(consts, i);
+        if (PyCode_Check(item)) body = item;
+    }
+    PyObject *result = nullptr;
+    if (!body) {
+        PyErr_SetString(PyExc_SystemError, "the compiler made no function body");
+    } else {
+        PyObject *bytecode = PyObject_GetAttrString(body, "co_code");
+        PyObject *exceptions = bytecode ? PyObject_GetAttrString(body, "co_exceptiontable") : nullptr;
+        PyObject *stack = exceptions ? PyObject_GetAttrString(body, "co_stacksize") : nullptr;
+        if (stack) {
+            if (PyBytes_Check(bytecode) && PyBytes_Check(exceptions) && PyLong_Check(stack))
+                result = PyTuple_Pack(3, bytecode, exceptions, stack);
+            else
+                PyErr_SetString(PyExc_SystemError, "unexpected code object attributes");
+        }
+        Py_XDECREF(bytecode);
+        Py_XDECREF(exceptions);
+        Py_XDECREF(stack);
+    }
+    Py_DECREF(consts);
+    return result;
+}
+
+// Bytecode is counted in code units of an opcode byte and an argument byte
+// (an inline cache entry takes one unit too); the line table counts units.
+inline constexpr Py_ssize_t unit_bytes = 2;
+
+// A line table that puts every one of `units` code units on the first line
+// without columns: entries of at most eight units each (the most one entry
+// can cover), each an entry byte (the high bit marks the start of an entry,
+// then the kind, then the length less one) and a line delta of 0, a one-byte
+// varint. The kind comes from the interpreter's header.
+inline PyObject *line_table(Py_ssize_t units) {
+    constexpr int entry_start = 0x80, kind_shift = 3, longest_entry = 8;
+    const int kind = PY_CODE_LOCATION_INFO_NO_COLUMNS;
+    Py_ssize_t entries = (units + longest_entry - 1) / longest_entry;
+    PyObject *table = PyBytes_FromStringAndSize(nullptr, 2 * entries);
+    if (!table) return nullptr;
+    char *out = PyBytes_AS_STRING(table);
+    for (Py_ssize_t left = units; left > 0; left -= longest_entry) {
+        Py_ssize_t length = left < longest_entry ? left : longest_entry;
+        *out++ = static_cast<char>(entry_start | kind << kind_shift | (length - 1));
+        *out++ = 0;
+    }
+    return table;
+}
+
+}  // namespace code_body
+#endif
+
 // The code object of a function: its signature and local names, no
 // constants, names, free or cell variables. Up to 3.10 the bytecode is empty
 // (running it raises SystemError). From 3.11 the interpreter runs code
 // objects without checking them, so empty bytecode would crash it: the body
-// is the two instructions `RESUME 0; RAISE_VARARGS 0` (a bare `raise`, which
-// raises RuntimeError when nothing is being handled), which need no stack,
-// constants or names; the line table gives both the definition line (one
-// entry without columns, line delta 0), so a traceback through them works.
+// is a bare `raise` (RuntimeError when nothing is being handled), compiled
+// by the interpreter itself, which needs no constants or names; the line
+// table gives all of it the definition line without columns, so a traceback
+// through it works.
 inline PyObject *make_code_object(int argcount, int nlocals, int flags, PyObject *varnames,
                                   PyObject *filename, PyObject *name, int firstlineno,
                                   PyObject *empty_tuple, PyObject *empty_bytes) {
 #if VIEW_PY_AT_LEAST(3, 11)
-#if VIEW_PY_AT_LEAST(3, 13)
-    constexpr char resume = 149, raise_varargs = 101;
-#else
-    constexpr char resume = static_cast<char>(151), raise_varargs = static_cast<char>(130);
-#endif
-    const char instructions[] = {resume, 0, raise_varargs, 0};
-    constexpr int no_columns = 13, code_units = 2;
-    const char lines[] = {static_cast<char>(0x80 | no_columns << 3 | (code_units - 1)), 0};
-    PyObject *bytecode = PyBytes_FromStringAndSize(instructions, sizeof instructions);
-    if (!bytecode) return nullptr;
-    PyObject *line_table = PyBytes_FromStringAndSize(lines, sizeof lines);
-    if (!line_table) {
-        Py_DECREF(bytecode);
-        return nullptr;
-    }
-    (void)nlocals;  // the interpreter counts the local names itself
+    (void)empty_bytes;
+    PyObject *body = code_body::compiled();
+    if (!body) return nullptr;
+    PyObject *bytecode = PyTuple_GET_ITEM(body, 0);
+    PyObject *exceptions = PyTuple_GET_ITEM(body, 1);
+    long stacksize = PyLong_AsLong(PyTuple_GET_ITEM(body, 2));
+    PyObject *lines = nullptr;
+    if (!(stacksize == -1 && PyErr_Occurred()))
+        lines = code_body::line_table(PyBytes_GET_SIZE(bytecode) / code_body::unit_bytes);
+    PyCodeObject *code = nullptr;
+    if (lines) {
 #if VIEW_PY_AT_LEAST(3, 12)
-    PyCodeObject *code = PyUnstable_Code_NewWithPosOnlyArgs(
+        code = PyUnstable_Code_NewWithPosOnlyArgs(
 #else
-    PyCodeObject *code = PyCode_NewWithPosOnlyArgs(
+        code = PyCode_NewWithPosOnlyArgs(
 #endif
-        argcount, 0, 0, nlocals, 0, flags, bytecode, empty_tuple, empty_tuple, varnames,
-        empty_tuple, empty_tuple, filename, name, name, firstlineno, line_table, empty_bytes);
-    Py_DECREF(bytecode);
-    Py_DECREF(line_table);
+            argcount, 0, 0, nlocals, static_cast<int>(stacksize), flags, bytecode, empty_tuple, empty_tuple,
+            varnames, empty_tuple, empty_tuple, filename, name, name, firstlineno, lines,
+            exceptions);
+        Py_DECREF(lines);
+    }
+    Py_DECREF(body);
     return reinterpret_cast<PyObject *>(code);
 #else
     PyCodeObject *code = PyCode_NewWithPosOnlyArgs(

@@ -2,6 +2,7 @@
 import asyncio
 import builtins
 import copy
+import dis
 import gc
 import inspect
 import pickle
@@ -52,14 +53,23 @@ def expected_row(module, qualname):
     return FILE_FUNCS[qualname]
 
 
-# Stack size and bytecode of the functions' code objects. Up to 3.10 the bytecode is empty; from
-# 3.11 the interpreter would crash running empty bytecode, so it is a bare `raise`
-# (RESUME 0; RAISE_VARARGS 0), which needs no stack (3.13 reports at least 1).
-RUNNABLE_BODY = {
-    (3, 9): (0, b""), (3, 10): (0, b""),
-    (3, 11): (0, b"\x97\x00\x82\x00"), (3, 12): (0, b"\x97\x00\x82\x00"),
-    (3, 13): (1, b"\x95\x00\x65\x00"),
-}[sys.version_info[:2]]
+# Stack size of the functions' code objects. Up to 3.10 the bytecode is empty; from 3.11 the
+# interpreter would crash running empty bytecode, so it is a bare `raise` (RESUME 0;
+# RAISE_VARARGS 0, with the inline caches of the release), which needs no stack (3.13 and later
+# report at least 1).
+STACK_SIZE = 0 if sys.version_info < (3, 13) else 1
+
+
+def check_body(code, line):
+    if sys.version_info < (3, 11):
+        assert code.co_code == b""
+        return
+    shown = [(i.opname, i.arg) for i in dis.get_instructions(code)]
+    assert shown == [("RESUME", 0), ("RAISE_VARARGS", 0)]
+    # Every code unit, caches included, is on the definition line, without columns.
+    assert list(code.co_lines()) == [(0, len(code.co_code), line)]
+    assert set(code.co_positions()) == {(line, line, None, None)}
+    assert len(list(code.co_positions())) == len(code.co_code) // 2
 
 
 @pytest.mark.parametrize("func", ALL_FUNCS, indirect=True, ids=lambda p: p[1])
@@ -76,13 +86,16 @@ def test_function_attributes_and_code(func):
     assert func.__annotations__ is func.__annotations__
     assert func.__globals__ is func.func_globals is vars(sys.modules[module])
     assert func.__closure__ is func.func_closure is None
-    assert func._is_coroutine is False and not asyncio.iscoroutinefunction(func)
+    assert func._is_coroutine is False and not inspect.iscoroutinefunction(func)
+    if sys.version_info < (3, 14):  # deprecated from 3.14; it reads _is_coroutine
+        assert not asyncio.iscoroutinefunction(func)
     code = func.__code__
     assert code is func.func_code
     source = "View\\" + module.split(".")[1] + ".py"
     assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (argcount, 0, 0)
     assert (code.co_nlocals, code.co_varnames) == (len(varnames), varnames)
-    assert (code.co_flags, code.co_stacksize, code.co_code) == (3,) + RUNNABLE_BODY
+    assert (code.co_flags, code.co_stacksize) == (3, STACK_SIZE)
+    check_body(code, line)
     assert (code.co_consts, code.co_names, code.co_freevars, code.co_cellvars) == ((),) * 4
     assert (code.co_filename, code.co_name, code.co_firstlineno) == (source, name, line)
 
@@ -268,35 +281,58 @@ def test_annotations_rules(vfile, restore):
     assert func.__annotations__ == {}
 
 
-def test_running_code_objects_raises_and_never_crashes():
-    """The code objects are only shown, yet Python code can run them: with exec (no
-    arguments) and as the code of a new plain function given every argument. Each must raise
-    (3.9 and 3.10: SystemError for the empty bytecode; 3.11+: the bare raise's RuntimeError)
-    or fail the argument check, in a fresh interpreter that must survive."""
+RUN_WAYS = ["exec", "eval", "exec-module-globals", "call-empty-globals",
+            "call-module-globals", "call-none", "call-while-handling"]
+
+
+@pytest.mark.parametrize("module, qualname", ALL_FUNCS, ids=lambda p: p)
+def test_running_code_objects_raises_and_never_crashes(module, qualname):
+    """The code objects are only shown, yet Python code can run them: with exec and eval (no
+    arguments) and as the code of a new plain function given every argument, with empty or
+    the module's own globals. Each must raise (3.9 and 3.10: SystemError for the empty
+    bytecode; 3.11+: the bare raise's RuntimeError, or the exception being handled) or fail
+    the argument check, in a fresh interpreter that must survive."""
     from frame_support import run_snippet
     run = run_snippet('''
-        import types, View.file, View.scheduler
-        functions = [View.file.allowed_file, View.file.unzip_plugin, View.file.get_path,
-                     View.file.View.index, View.file.View.upload, View.file.View.remove,
-                     View.file.View.approve, View.scheduler.View.get]
-        seen = []
-        for f in functions:
-            code = f.__code__
-            for how in ("exec", "call"):
-                try:
-                    if how == "exec":
-                        exec(code, {})
-                    else:
-                        types.FunctionType(code, {})(*range(code.co_argcount))
-                except BaseException as exc:
-                    seen.append([f.__qualname__, how, type(exc).__name__])
-                else:
-                    seen.append([f.__qualname__, how, None])
+        import sys, types, View.file, View.scheduler
+        f = sys.modules[%r]
+        for part in %r.split("."):
+            f = getattr(f, part)
+        code, count = f.__code__, f.__code__.co_argcount
+        ways = {
+            "exec": lambda: exec(code, {}),
+            "eval": lambda: eval(code, {}),
+            "exec-module-globals": lambda: exec(code, dict(f.__globals__)),
+            "call-empty-globals": lambda: types.FunctionType(code, {})(*range(count)),
+            "call-module-globals":
+                lambda: types.FunctionType(code, dict(f.__globals__))(*range(count)),
+            "call-none": lambda: types.FunctionType(code, f.__globals__)(*[None] * count),
+        }
+        def while_handling():
+            try:
+                raise KeyError("handled")
+            except KeyError:
+                types.FunctionType(code, {})(*range(count))
+        ways["call-while-handling"] = while_handling
+        seen = {}
+        for how, run in ways.items():
+            try:
+                run()
+            except BaseException as exc:
+                seen[how] = type(exc).__name__
+            else:
+                seen[how] = None
         out(seen=seen)
-    ''')
+    ''' % (module, qualname))
     assert run.rc == 0, run.stderr
     raised = "SystemError" if sys.version_info < (3, 11) else "RuntimeError"
-    for qualname, how, kind in run.result["seen"]:
-        takes_arguments = qualname not in ("View.upload",)
-        expected = "TypeError" if how == "exec" and takes_arguments else raised
-        assert (qualname, how, kind) == (qualname, how, expected)
+    takes_arguments = qualname != "View.upload"
+    expected = {}
+    for how in RUN_WAYS:
+        if how.startswith(("exec", "eval")) and takes_arguments:
+            expected[how] = "TypeError"  # missing arguments, before any bytecode runs
+        elif how == "call-while-handling" and sys.version_info >= (3, 11):
+            expected[how] = "KeyError"  # a bare raise raises the exception being handled
+        else:
+            expected[how] = raised
+    assert run.result["seen"] == expected
