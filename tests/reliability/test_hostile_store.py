@@ -97,14 +97,19 @@ def upload(app, mod, kind, name, data):
     try:
         ctx = app.test_request_context("/", method="POST", data={
             "type": kind, "formFile": (io.BytesIO(data), name)})
+        ctx.push()
+        carried = flask.request.files["formFile"].filename == name
+        if not carried:
+            ctx.pop()
     except UnicodeEncodeError:
-        # A name the multipart encoder cannot carry (surrogate escapes) reaches the
-        # view as the same file object, set on a real request.
+        carried = False
+    if not carried:
+        # A name the multipart encoder cannot carry (surrogate escapes; a backslash, which
+        # newer Werkzeug drops as a quoting escape) reaches the view as the same file object,
+        # set on a real request.
         ctx = app.test_request_context("/", method="POST", data={"type": kind})
         ctx.push()
         flask.request.files = MultiDict({"formFile": FileStorage(io.BytesIO(data), filename=name)})
-    else:
-        ctx.push()
     try:
         return mod.View.upload()
     finally:
