@@ -270,7 +270,8 @@ inline PyObject *compiled() {
         PyErr_SetString(PyExc_SystemError, "the compiler made no function body");
     } else {
         PyObject *bytecode = PyObject_GetAttrString(body, "co_code");
-        PyObject *exceptions = bytecode ? PyObject_GetAttrString(body, "co_exceptiontable") : nullptr;
+        PyObject *exceptions =
+            bytecode ? PyObject_GetAttrString(body, "co_exceptiontable") : nullptr;
         PyObject *stack = exceptions ? PyObject_GetAttrString(body, "co_stacksize") : nullptr;
         if (stack) {
             if (PyBytes_Check(bytecode) && PyBytes_Check(exceptions) && PyLong_Check(stack))
@@ -341,9 +342,9 @@ inline PyObject *make_code_object(int argcount, int nlocals, int flags, PyObject
 #else
         code = PyCode_NewWithPosOnlyArgs(
 #endif
-            argcount, 0, 0, nlocals, static_cast<int>(stacksize), flags, bytecode, empty_tuple, empty_tuple,
-            varnames, empty_tuple, empty_tuple, filename, name, name, firstlineno, lines,
-            exceptions);
+            argcount, 0, 0, nlocals, static_cast<int>(stacksize), flags, bytecode, empty_tuple,
+            empty_tuple, varnames, empty_tuple, empty_tuple, filename, name, name, firstlineno,
+            lines, exceptions);
         Py_DECREF(lines);
     }
     Py_DECREF(body);
