@@ -37,6 +37,27 @@ inline PyObject *apply(Call &here, PyObject *const *values, std::index_sequence<
     return Body(here, values[I]...);
 }
 
+// The first `given` values from `args`, the rest from the defaults, one
+// statement per parameter and no loop: g++ 16 at -O2 makes a loop that copies
+// `given` pointers a byte-by-byte copy, about five instructions for each byte
+// of every call.
+template <size_t... I>
+inline void fill_with_defaults(PyObject **bound, PyObject *const *args, Py_ssize_t given,
+                               PyObject *defaults, Py_ssize_t first_default,
+                               std::index_sequence<I...>) {
+    ((bound[I] = static_cast<Py_ssize_t>(I) < given
+                     ? args[I]
+                     : PyTuple_GET_ITEM(defaults, static_cast<Py_ssize_t>(I) - first_default)),
+     ...);
+}
+
+template <Py_ssize_t count>
+inline void fill_with_defaults(PyObject **bound, PyObject *const *args, Py_ssize_t given,
+                               PyObject *defaults, Py_ssize_t first_default) {
+    fill_with_defaults(bound, args, given, defaults, first_default,
+                       std::make_index_sequence<count>());
+}
+
 // The usual keyword call: the keywords name the parameters right after the
 // positional ones, in order, by the very name objects of the parameters
 // (callers pass the interned names their code holds), and the parameters
@@ -56,10 +77,7 @@ inline PyObject *const *bind_in_order(const Function *function, PyObject *const 
     for (Py_ssize_t i = nargs; i < given; ++i)
         if (PyTuple_GET_ITEM(kwnames, i - nargs) != names[parameters[i]]) return nullptr;
     if (given == count) return args;
-    for (Py_ssize_t i = 0; i < given; ++i)
-        bound[i] = args[i];
-    for (Py_ssize_t i = given; i < count; ++i)
-        bound[i] = PyTuple_GET_ITEM(defaults, i - first_default);
+    fill_with_defaults<count>(bound, args, given, defaults, first_default);
     return bound;
 }
 
@@ -114,10 +132,7 @@ PyObject *entry(PyObject *callable, PyObject *const *args, size_t nargsf,
         Py_ssize_t first_default = count - (defaults ? PyTuple_GET_SIZE(defaults) : 0);
         if (nargs >= first_default && nargs < count) {
             // Only defaults are missing: the common short call.
-            for (Py_ssize_t i = 0; i < nargs; ++i)
-                bound[i] = args[i];
-            for (Py_ssize_t i = nargs; i < count; ++i)
-                bound[i] = PyTuple_GET_ITEM(defaults, i - first_default);
+            fill_with_defaults<count>(bound, args, nargs, defaults, first_default);
         } else if (!bind_arguments(function, args, nargs, kwnames, bound)) {
             return nullptr;
         }
