@@ -312,19 +312,25 @@ PyTypeObject function_type = {
 // Binding takes the parameters after the required ones from the defaults, so
 // a defaults tuple of any other length than the table says would leave a
 // parameter unbound or bind one from past its end: the body is refused.
-[[gnu::cold]] bool defaults_mismatch(Module &module, const FunctionSpec &spec, Py_ssize_t given) {
-    PyErr_Format(PyExc_SystemError,
-                 "%s.%s: the function table gives %d of %d parameters a default, but the module "
-                 "body passes %zd defaults",
-                 module.table.full_name, module.table.names[spec.qualname],
-                 spec.argcount() - spec.required, spec.argcount(), given);
+[[gnu::cold]] bool defaults_mismatch(Module &module, const FunctionSpec &spec, PyObject *defaults) {
+    const char *full_name = module.table.full_name, *qualname = module.table.names[spec.qualname];
+    int with_default = spec.argcount() - spec.required;
+    if (defaults && !PyTuple_CheckExact(defaults))
+        PyErr_Format(PyExc_SystemError, "%s.%s: the module body passes defaults that are not a tuple",
+                     full_name, qualname);
+    else
+        PyErr_Format(PyExc_SystemError,
+                     "%s.%s: the function table gives %d of %d parameters a default, but the "
+                     "module body passes %zd defaults",
+                     full_name, qualname, with_default, spec.argcount(),
+                     defaults ? PyTuple_GET_SIZE(defaults) : 0);
     return false;
 }
 
 bool defaults_fit(Module &module, const FunctionSpec &spec, PyObject *defaults) {
-    if (defaults && !PyTuple_CheckExact(defaults)) return defaults_mismatch(module, spec, -1);
+    if (defaults && !PyTuple_CheckExact(defaults)) return defaults_mismatch(module, spec, defaults);
     Py_ssize_t given = defaults ? PyTuple_GET_SIZE(defaults) : 0;
-    if (given != spec.argcount() - spec.required) return defaults_mismatch(module, spec, given);
+    if (given != spec.argcount() - spec.required) return defaults_mismatch(module, spec, defaults);
     return true;
 }
 
