@@ -85,6 +85,21 @@ void declared_types_differ_from_the_parameters();
 void body_not_in_the_function_table();
 }  // namespace table_error
 
+// A text that names the body `Body`: its index in a table is found by
+// comparing these texts, since the compiler does not always allow comparing
+// function addresses in constant expressions (not under UBSan).
+template <auto Body>
+consteval const char *body_key() {
+    return __PRETTY_FUNCTION__;
+}
+
+consteval bool same_key(const char *left, const char *right) {
+    for (;; ++left, ++right) {
+        if (*left != *right) return false;
+        if (!*left) return true;
+    }
+}
+
 // The table row of the function whose body is `Body`. Its vectorcall entry
 // is made from the body itself, and the row must agree with the body: as
 // many parameters as the body takes after its scope (binding writes that
@@ -109,6 +124,7 @@ consteval FunctionSpec function(const FunctionRow &row) {
         .required = row.parameters.count - row.defaults,
         .declared = row.declared.count ? row.declared.items : nullptr,
         .flags = row.flags,
+        .body_key = body_key<Body>(),
     };
 }
 
@@ -117,7 +133,7 @@ consteval FunctionSpec function(const FunctionRow &row) {
 template <auto Body, size_t K>
 consteval int index_of(const FunctionSpec (&table)[K]) {
     for (size_t i = 0; i < K; ++i)
-        if (table[i].entry == &entry<Body>) return static_cast<int>(i);
+        if (same_key(table[i].body_key, body_key<Body>())) return static_cast<int>(i);
     table_error::body_not_in_the_function_table();
     return -1;
 }

@@ -56,6 +56,7 @@ struct FunctionSpec {
     int required;                   // parameters without a default
     PyTypeObject *const *declared;  // exact type per parameter (nullptr: any), or nullptr
     int flags;                      // FunctionFlags
+    const char *body_key;           // names the body, for index_of (frame/body.h)
 
     int argcount() const { return parameters.count; }
 };
