@@ -3,9 +3,8 @@
 // Each function below is the statement-by-statement form of its Python
 // source (View\file.py); the number beside a statement is its source line,
 // which is what a traceback entry shows when the statement fails.
-#include "frame/frame.h"
-
-#include <initializer_list>
+#include "View/store_rules.h"
+#include "frame/body.h"
 
 // The bodies keep each statement, its error check and its source line on one
 // line, side by side with the Python they implement; the formatter leaves
@@ -15,9 +14,9 @@
 namespace view_file {
 
 using frame::call;
-using frame::Call;
 using frame::Method;
 using frame::Ref;
+using frame::Scope;
 
 #define VIEW_FILE_NAMES(X)                                                         \
     X(os, "os") X(shutil, "shutil") X(tarfile, "tarfile") X(flask, "flask")        \
@@ -32,7 +31,7 @@ using frame::Ref;
     X(View_remove, "View.remove") X(View_approve, "View.approve")                  \
     X(path, "path") X(join, "join") X(getcwd, "getcwd") X(exists, "exists")        \
     X(mkdir, "mkdir") X(open, "open") X(extractall, "extractall")                  \
-    X(extraction_filter, "extraction_filter") X(listdir, "listdir")                \
+    X(listdir, "listdir")                                                          \
     X(method, "method") X(blueprints, "blueprints") X(keys, "keys") X(find, "find") \
     X(files, "files") X(get, "get") X(form, "form") X(save, "save")                \
     X(filename, "filename") X(isdir, "isdir") X(rmtree, "rmtree")                  \
@@ -44,240 +43,26 @@ using frame::Ref;
     X(plugin_list, "plugin_list") X(temp_list, "temp_list") X(str, "str")          \
     X(t, "t") X(extensions, "extensions")                 \
     X(tar_ref, "tar_ref") X(ex, "ex") X(p, "p") X(folder, "folder") X(mods, "mods") \
-    X(m, "m") X(n, "n") X(file, "file") X(o, "o") X(module, "module")             \
-    X(View_file, "View.file") X(source, "View\\file.py")                           \
-    X(data_filter, "data_filter") X(FilterError, "FilterError") X(TarError, "TarError") \
-    X(name, "name") X(islnk, "islnk") X(issym, "issym") X(ischr, "ischr")          \
-    X(isblk, "isblk") X(isfifo, "isfifo") X(getmembers, "getmembers") X(fspath_, "__fspath__")
+    X(m, "m") X(n, "n") X(file, "file") X(o, "o") X(module, "module")
 
-namespace n {
-enum Id : int {
-#define X(id, text) id,
-    VIEW_FILE_NAMES(X)
-#undef X
-        count
-};
-const char *const texts[] = {
-#define X(id, text) text,
-    VIEW_FILE_NAMES(X)
-#undef X
-};
-}  // namespace n
+FRAME_MODULE_NAMES(VIEW_FILE_NAMES)
 
-// The functions, in the order of the table below.
-namespace fn {
-enum Id : int { allowed_file, unzip_plugin, get_path, index, upload, remove, approve };
-}
 // The kept built-ins, in the order of the table below.
 namespace builtin {
 enum Id : int { staticmethod, print };
 }
-// Constant tuples of names.
+// Constant tuples of names, in the order of the table below.
 namespace tuple {
 enum Id : int { from_flask, plugin_keywords, api_keywords };
 }
-
-extern frame::Module module;
-
-inline PyObject *N(n::Id id) { return module.names[id]; }
-inline Ref G(const Call &here, n::Id id) { return frame::global(here, id); }
-
-// Binds a module global, as an assignment at module level does.
-inline int bind(n::Id id, const Ref &value) {
-    return PyDict_SetItem(module.globals, N(id), value.get());
-}
+// `from flask import ...`: the from-list, and the names bound, in this order.
+constexpr int from_flask[] = {n::jsonify, n::request, n::render_template, n::redirect, n::current_app};
 
 // jsonify's argument: a new dict {"state": "ok"} at each call.
 Ref acknowledgement() {
     Ref dict = Ref::steal(PyDict_New());
     if (dict && PyDict_SetItem(dict.get(), N(n::state), N(n::ok)) < 0) return Ref();
     return dict;
-}
-
-// --- the plug-in store's safety rules ------------------------------------------
-
-// Process-wide state of the store beside the frame's module state: the
-// extraction filter made at import, and the error class it reports with.
-struct Store {
-    PyObject *filter = nullptr;       // the store's filter, on every interpreter
-    PyObject *data_filter = nullptr;  // tarfile.data_filter; null where tarfile has no filters
-    PyObject *refusal = nullptr;      // tarfile.FilterError, else tarfile.TarError
-} store;
-
-// Splits a str path on "/" (and the platform's own separator) and reports
-// whether it is absolute and whether any component is "..".
-struct PathShape {
-    bool absolute = false;
-    bool parent = false;
-    bool only_here = true;  // every component is "" or "."
-};
-
-bool is_separator(Py_UCS4 c) {
-#ifdef _WIN32
-    return c == '/' || c == '\\';
-#else
-    return c == '/';
-#endif
-}
-
-PathShape shape_of(PyObject *text) {
-    PathShape shape;
-    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    int kind = PyUnicode_KIND(text);
-    const void *data = PyUnicode_DATA(text);
-    shape.absolute = length > 0 && is_separator(PyUnicode_READ(kind, data, 0));
-    Py_ssize_t start = 0;
-    for (Py_ssize_t i = 0; i <= length; ++i) {
-        if (i < length && !is_separator(PyUnicode_READ(kind, data, i))) continue;
-        Py_ssize_t size = i - start;
-        bool dot = size >= 1 && PyUnicode_READ(kind, data, start) == '.';
-        bool dot_dot = size == 2 && dot && PyUnicode_READ(kind, data, start + 1) == '.';
-        if (dot_dot) shape.parent = true;
-        if (size > 1 || (size == 1 && !dot)) shape.only_here = false;
-        start = i + 1;
-    }
-    return shape;
-}
-
-// What a name stands for as a path: a str itself, or what os.fspath gives for
-// an os.PathLike object, so that a path object meets the same refusals as its
-// text. Null without an exception for anything else (bytes included: joining
-// it to a str folder fails later on its own).
-Ref path_text(PyObject *name) {
-    if (PyUnicode_Check(name)) return Ref::borrow(name);
-    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(name));
-    if (PyBytes_Check(name) || !PyObject_HasAttr(type, N(n::fspath_))) return Ref();
-    Ref text = Ref::steal(PyOS_FSPath(name));
-    if (text && !PyUnicode_Check(text.get())) return Ref();
-    return text;
-}
-
-// A file name that would leave its folder is refused before anything is
-// created: an absolute name, or one with a ".." component.
-int refuse_unsafe_name(PyObject *filename) {
-    Ref text = path_text(filename);
-    if (!text) return PyErr_Occurred() ? -1 : 0;
-    if (frame::ready_text(text.get()) < 0) return -1;
-    PathShape shape = shape_of(text.get());
-    if (!shape.absolute && !shape.parent) return 0;
-    PyErr_Format(PyExc_ValueError,
-                 "unsafe file name %R: absolute names and '..' components are not allowed",
-                 text.get());
-    return -1;
-}
-
-// Removing must never remove a whole folder of the store: an entry that
-// names the folder itself (None, "", ".") is refused.
-int refuse_folder_itself(PyObject *o) {
-    bool folder = o == Py_None;
-    Ref text = path_text(o);
-    if (text) {
-        if (frame::ready_text(text.get()) < 0) return -1;
-        folder = shape_of(text.get()).only_here;
-    } else if (PyErr_Occurred()) {
-        return -1;
-    }
-    if (!folder) return 0;
-    PyErr_Format(PyExc_ValueError, "refusing to remove %R: it names the whole folder",
-                 text ? text.get() : o);
-    return -1;
-}
-
-Ref member_test(PyObject *member, n::Id test) {
-    Method method = frame::method(member, N(test));
-    if (!method) return Ref();
-    return call(method);
-}
-
-// Which of the tests is true of the member: -1 on error, else the index of
-// the first true test, or tests.size() when none is.
-int first_true(PyObject *member, std::initializer_list<n::Id> tests) {
-    int index = 0;
-    for (n::Id test : tests) {
-        Ref result = member_test(member, test);
-        if (!result) return -1;
-        int yes = frame::truth(result);
-        if (yes) return yes < 0 ? -1 : index;
-        ++index;
-    }
-    return index;
-}
-
-PyObject *refuse_member(PyObject *name, const char *why) {
-    Ref message = Ref::steal(PyUnicode_FromFormat("%R %s", name, why));
-    if (message) PyErr_SetObject(store.refusal ? store.refusal : PyExc_ValueError, message.get());
-    return nullptr;
-}
-
-// The store's filter, set on the archive and run over every member before
-// anything is written. A name that is absolute or has a ".." component is
-// refused whatever the interpreter's own filter makes of it (some versions
-// strip the "/" or accept "a/../b"): the archive is not the one its author
-// meant to ship. Every link is refused, since a link, even one pointing inside
-// the store, lets a later member write through it. The rest goes to the
-// interpreter's data filter where there is one (escapes, device files, modes);
-// without it, special files are refused here.
-PyObject *store_filter(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (nargs != 2) {
-        PyErr_Format(PyExc_TypeError, "filter() takes exactly 2 arguments (%zd given)", nargs);
-        return nullptr;
-    }
-    PyObject *member = args[0];
-    Ref name = frame::attr(member, N(n::name));
-    if (!name) return nullptr;
-    if (PyUnicode_Check(name.get())) {
-        if (frame::ready_text(name.get()) < 0) return nullptr;
-        PathShape shape = shape_of(name.get());
-        if (shape.absolute || shape.parent)
-            return refuse_member(name.get(), "has an absolute name or a '..' component; "
-                                             "plug-in archives may not contain such paths");
-    }
-    int link = first_true(member, {n::islnk, n::issym});
-    if (link < 0) return nullptr;
-    if (link < 2) return refuse_member(name.get(), "is a link; plug-in archives may not contain links");
-    if (store.data_filter) return call(store.data_filter, member, args[1]).release();
-    int special = first_true(member, {n::ischr, n::isblk, n::isfifo});
-    if (special < 0) return nullptr;
-    if (special < 3)
-        return refuse_member(name.get(), "is a special file; plug-in archives may not contain one");
-    return Ref::borrow(member).release();
-}
-
-PyMethodDef store_filter_def = {"plugin_store_filter", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(store_filter)),
-                                METH_FASTCALL, nullptr};
-
-// Made once, right after `import tarfile`, from the module found there.
-int make_store_filter(PyObject *tarfile) {
-    Ref tar_error = frame::attr(tarfile, N(n::TarError));
-    Ref data_filter = frame::attr(tarfile, N(n::data_filter));
-    Ref filter_error = frame::attr(tarfile, N(n::FilterError));
-    PyErr_Clear();
-    Py_CLEAR(store.data_filter);
-    if (data_filter && filter_error) store.data_filter = data_filter.release();
-    Py_XSETREF(store.refusal, store.data_filter ? filter_error.release() : tar_error.release());
-    if (!store.filter) store.filter = PyCFunction_New(&store_filter_def, nullptr);
-    return store.filter ? 0 : -1;
-}
-
-// Runs every member of the archive through the store's filter before
-// anything is written, so that a refused member, or a truncated or corrupt
-// archive (getmembers reads every header), fails with the store untouched.
-// An archive object without getmembers is extracted as it is.
-int check_members(PyObject *tar_ref, PyObject *folder) {
-    Method getmembers = frame::method(tar_ref, N(n::getmembers));
-    if (!getmembers) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();
-        return 0;
-    }
-    Ref members = call(getmembers);
-    if (!members) return -1;
-    Ref iterator = Ref::steal(PyObject_GetIter(members.get()));
-    if (!iterator) return -1;
-    while (Ref member = Ref::steal(PyIter_Next(iterator.get()))) {
-        if (!call(store.filter, member, folder)) return -1;
-    }
-    return PyErr_Occurred() ? -1 : 0;
 }
 
 // --- the functions -------------------------------------------------------------
@@ -297,7 +82,7 @@ Ref ends_with(PyObject *filename, PyObject *suffix) {
 }
 
 // def allowed_file(t, filename):                                              13
-PyObject *allowed_file(Call &here, PyObject *t, PyObject *filename) {
+PyObject *allowed_file(Scope &here, PyObject *t, PyObject *filename) {
     PyObject *extensions = module.empty_str;                                  // 14
     here.at(15);
     int plugin = frame::equal(t, N(n::plugin));                              if (plugin < 0) return here.fail();
@@ -322,7 +107,7 @@ PyObject *allowed_file(Call &here, PyObject *t, PyObject *filename) {
 //         return True                                                         36
 //     except Exception as ex:                                                 37
 //         raise ex                                                            38
-Ref unzip_plugin_try(Call &here, PyObject *t, PyObject *filename) {
+Ref unzip_plugin_try(Scope &here, PyObject *t, PyObject *filename) {
     here.at(33);
     Ref tarfile = G(here, n::tarfile);                                       if (!tarfile) return here.fail();
     Method open = frame::method(tarfile.get(), N(n::open));                  if (!open) return here.fail();
@@ -337,10 +122,10 @@ Ref unzip_plugin_try(Call &here, PyObject *t, PyObject *filename) {
         frame::SavedHandled with_statement;
         here.at(34);
         bool extracted = false;
-        int guarded = store.data_filter ? PyObject_SetAttr(tar_ref.get(), N(n::extraction_filter), store.filter) : 0;
+        int guarded = store_rules::guard_extraction(tar_ref.get());
         Method extractall = guarded == 0 ? frame::method(tar_ref.get(), N(n::extractall)) : Method();
         Ref folder = extractall ? G(here, n::PLUGIN_FOLDER) : Ref();
-        if (folder && check_members(tar_ref.get(), folder.get()) == 0)
+        if (folder && store_rules::check_members(tar_ref.get(), folder.get()) == 0)
             extracted = bool(call(extractall, folder));
         if (!extracted) {
             here.fail();
@@ -367,7 +152,7 @@ Ref unzip_plugin_try(Call &here, PyObject *t, PyObject *filename) {
     return Ref::borrow(Py_True);                                             // 36
 }
 
-PyObject *unzip_plugin(Call &here, PyObject *t, PyObject *filename) {
+PyObject *unzip_plugin(Scope &here, PyObject *t, PyObject *filename) {
     frame::SavedHandled try_statement;
     Ref result = unzip_plugin_try(here, t, filename);
     if (result) return result.release();
@@ -382,10 +167,10 @@ PyObject *unzip_plugin(Call &here, PyObject *t, PyObject *filename) {
 }
 
 // def get_path(t, filename=None):                                             41
-PyObject *get_path(Call &here, PyObject *t, PyObject *filename) {
+PyObject *get_path(Scope &here, PyObject *t, PyObject *filename) {
     PyObject *folder;
     here.at(42);
-    if (refuse_unsafe_name(filename) < 0) return here.fail();
+    if (store_rules::refuse_unsafe_name(filename) < 0) return here.fail();
     int other = frame::not_equal(t, N(n::plugin));                           if (other < 0) return here.fail();
     if (other) {
         folder = N(n::temp);                                                 // 43
@@ -424,7 +209,7 @@ PyObject *get_path(Call &here, PyObject *t, PyObject *filename) {
 }
 
 // folder = os.listdir(<folder global>), where `folder` is declared a list.
-Ref list_folder(Call &here, n::Id folder_global) {
+Ref list_folder(Scope &here, n::Id folder_global) {
     Ref os = G(here, n::os);                                                 if (!os) return here.fail();
     Method listdir = frame::method(os.get(), N(n::listdir));                 if (!listdir) return here.fail();
     Ref folder = G(here, folder_global);                                     if (!folder) return here.fail();
@@ -437,7 +222,7 @@ Ref list_folder(Call &here, n::Id folder_global) {
 }
 
 // request.method == <method>, looked up anew at each call.
-int request_method_is(const Call &here, n::Id method) {
+int request_method_is(const Scope &here, n::Id method) {
     Ref request = G(here, n::request);                                       if (!request) return -1;
     Ref current = frame::attr(request, N(n::method));                        if (!current) return -1;
     return frame::equal(current.get(), N(method));
@@ -446,7 +231,7 @@ int request_method_is(const Call &here, n::Id method) {
 // class View:                                                                 54
 //     @staticmethod
 //     def index(t: str):                                                      55
-PyObject *index(Call &here, PyObject *t) {
+PyObject *index(Scope &here, PyObject *t) {
     here.at(57);
     int get = request_method_is(here, n::GET);                               if (get < 0) return here.fail();
     if (!get) return frame::none();
@@ -490,7 +275,7 @@ PyObject *index(Call &here, PyObject *t) {
 
 //     @staticmethod
 //     def upload():                                                           68
-PyObject *upload(Call &here) {
+PyObject *upload(Scope &here) {
     here.at(70);
     int post = request_method_is(here, n::POST);                             if (post < 0) return here.fail();
     if (!post) return frame::none();
@@ -537,12 +322,12 @@ PyObject *upload(Call &here) {
 
 //     @staticmethod
 //     def remove(t, o):                                                       81
-PyObject *remove(Call &here, PyObject *t, PyObject *o) {
+PyObject *remove(Scope &here, PyObject *t, PyObject *o) {
     here.at(83);
     int get = request_method_is(here, n::GET);                               if (get < 0) return here.fail();
     if (!get) return frame::none();
     here.at(84);
-    if (refuse_folder_itself(o) < 0) return here.fail();
+    if (store_rules::refuse_folder_itself(o) < 0) return here.fail();
     Ref get_path = G(here, n::get_path);                                     if (!get_path) return here.fail();
     Ref path = call(get_path, t, o);                                         if (!path) return here.fail();
     here.at(85);
@@ -573,14 +358,56 @@ PyObject *remove(Call &here, PyObject *t, PyObject *o) {
 
 //     @staticmethod
 //     def approve(t, o, module=None):                                         92
-PyObject *approve(Call &, PyObject *, PyObject *, PyObject *) {
+PyObject *approve(Scope &, PyObject *, PyObject *, PyObject *) {
     return frame::none();                                                    // 93
 }
+
+// --- the function table --------------------------------------------------------
+
+constexpr char unzip_plugin_doc[] =
+    "\n"
+    "    指定文件解压到插件目录\n"
+    "    :param t:\n"
+    "    :type t:\n"
+    "    :param filename: 指定压缩文件\n"
+    "    :type filename: str\n"
+    "    :return: 返回成功（True）或报错\n"
+    "    :rtype: bool | Exception\n"
+    "    ";
+
+using frame::function;
+using frame::ids;
+
+constexpr frame::FunctionSpec functions[] = {
+    function<allowed_file>({.name = "allowed_file", .qualname = n::allowed_file, .line = 13,
+                            .parameters = ids<n::t, n::filename>, .locals = ids<n::extensions>}),
+    function<unzip_plugin>({.name = "unzip_plugin", .qualname = n::unzip_plugin, .line = 22,
+                            .parameters = ids<n::t, n::filename>, .locals = ids<n::tar_ref, n::ex>,
+                            .doc = unzip_plugin_doc}),
+    function<get_path>({.name = "get_path", .qualname = n::get_path, .line = 41,
+                        .parameters = ids<n::t, n::filename>, .defaults = 1,
+                        .locals = ids<n::p, n::folder>}),
+    function<index>({.name = "index", .qualname = n::View_index, .line = 55,
+                     .parameters = ids<n::t>, .locals = ids<n::folder, n::mods, n::keys, n::m, n::n>,
+                     .declared = frame::types<&PyUnicode_Type>, .flags = frame::function_static}),
+    function<upload>({.name = "upload", .qualname = n::View_upload, .line = 68,
+                      .parameters = ids<>, .locals = ids<n::file, n::t>,
+                      .flags = frame::function_static}),
+    function<remove>({.name = "remove", .qualname = n::View_remove, .line = 81,
+                      .parameters = ids<n::t, n::o>, .locals = ids<n::path>,
+                      .flags = frame::function_static}),
+    function<approve>({.name = "approve", .qualname = n::View_approve, .line = 92,
+                       .parameters = ids<n::t, n::o, n::module>, .defaults = 1,
+                       .flags = frame::function_static}),
+};
+
+template <auto Body>
+constexpr int fn = frame::index_of<Body>(functions);
 
 // --- the module body -------------------------------------------------------------
 
 // <folder global> = os.path.join(os.getcwd(), <folder>)
-int bind_folder(const Call &here, n::Id global, n::Id folder) {
+int bind_folder(const Scope &here, n::Id global, n::Id folder) {
     Ref os = G(here, n::os);                                                 if (!os) return -1;
     Ref os_path = frame::attr(os, N(n::path));                               if (!os_path) return -1;
     Ref join = frame::attr(os_path, N(n::join));                             if (!join) return -1;
@@ -592,34 +419,32 @@ int bind_folder(const Call &here, n::Id global, n::Id folder) {
 }
 
 // A method of class View: a function object wrapped in the kept staticmethod.
-int add_static_method(PyObject *namespace_, n::Id name, fn::Id function_id, PyObject *defaults,
+int add_static_method(PyObject *namespace_, n::Id name, int function_index, PyObject *defaults,
                       PyObject *annotations) {
-    Ref function = frame::new_function(module, function_id);                 if (!function) return -1;
+    Ref function = frame::new_function(module, function_index, defaults);   if (!function) return -1;
     if (annotations) frame::set_annotations(function.get(), annotations);
-    if (defaults) frame::set_defaults(function.get(), defaults);
     Ref method = call(module.builtin(builtin::staticmethod), function);      if (!method) return -1;
     return PyDict_SetItem(namespace_, N(name), method.get());
 }
 
-int bind_function(n::Id name, fn::Id function_id, PyObject *defaults) {
-    Ref function = frame::new_function(module, function_id);                 if (!function) return -1;
-    if (defaults) frame::set_defaults(function.get(), defaults);
+int bind_function(n::Id name, int function_index, PyObject *defaults) {
+    Ref function = frame::new_function(module, function_index, defaults);   if (!function) return -1;
     return bind(name, function);
 }
 
 int body() {
-    Call here(module, module.body_entry(), module.globals);
+    Scope here = frame::module_scope(module);
     here.at(2);                                                              // import os
     Ref os = frame::import_module(module, n::os);                            if (!os || bind(n::os, os) < 0) return here.fail_status();
     here.at(3);                                                              // import shutil
     Ref shutil = frame::import_module(module, n::shutil);                    if (!shutil || bind(n::shutil, shutil) < 0) return here.fail_status();
     here.at(4);                                                              // import tarfile
     Ref tarfile = frame::import_module(module, n::tarfile);                  if (!tarfile || bind(n::tarfile, tarfile) < 0) return here.fail_status();
-    if (make_store_filter(tarfile.get()) < 0) return here.fail_status();
+    if (store_rules::prepare(tarfile.get()) < 0) return here.fail_status();
     here.at(6);                              // from flask import jsonify, request, render_template, redirect, current_app
     Ref flask = frame::import_names(module, n::flask, tuple::from_flask);    if (!flask) return here.fail_status();
-    for (n::Id name : {n::jsonify, n::request, n::render_template, n::redirect, n::current_app}) {
-        Ref value = frame::import_from(flask.get(), N(name));                if (!value || bind(name, value) < 0) return here.fail_status();
+    for (int name : from_flask) {
+        Ref value = frame::import_from(flask.get(), N(n::Id(name)));         if (!value || bind(n::Id(name), value) < 0) return here.fail_status();
     }
     here.at(8);                                                              // UNZIP_FOLDER = os.path.join(os.getcwd(), "uploads")
     if (bind_folder(here, n::UNZIP_FOLDER, n::uploads) < 0) return here.fail_status();
@@ -628,23 +453,23 @@ int body() {
     here.at(10);                                                             // TEMP_FOLDER = os.path.join(os.getcwd(), "temp")
     if (bind_folder(here, n::TEMP_FOLDER, n::temp) < 0) return here.fail_status();
     here.at(13);                                                             // def allowed_file(t, filename)
-    if (bind_function(n::allowed_file, fn::allowed_file, nullptr) < 0) return here.fail_status();
+    if (bind_function(n::allowed_file, fn<allowed_file>, nullptr) < 0) return here.fail_status();
     here.at(22);                                                             // def unzip_plugin(t, filename)
-    if (bind_function(n::unzip_plugin, fn::unzip_plugin, nullptr) < 0) return here.fail_status();
+    if (bind_function(n::unzip_plugin, fn<unzip_plugin>, nullptr) < 0) return here.fail_status();
     here.at(41);                                                             // def get_path(t, filename=None)
-    if (bind_function(n::get_path, fn::get_path, module.one_none) < 0) return here.fail_status();
+    if (bind_function(n::get_path, fn<get_path>, module.one_none) < 0) return here.fail_status();
     here.at(54);                                                             // class View:
     Ref namespace_ = frame::class_namespace(module, N(n::View));             if (!namespace_) return here.fail_status();
     here.at(55);                                                             // def index(t: str)
     Ref annotations = Ref::steal(PyDict_New());
     if (!annotations || PyDict_SetItem(annotations.get(), N(n::t), N(n::str)) < 0) return here.fail_status();
-    if (add_static_method(namespace_.get(), n::index, fn::index, nullptr, annotations.get()) < 0) return here.fail_status();
+    if (add_static_method(namespace_.get(), n::index, fn<index>, nullptr, annotations.get()) < 0) return here.fail_status();
     here.at(68);                                                             // def upload()
-    if (add_static_method(namespace_.get(), n::upload, fn::upload, nullptr, nullptr) < 0) return here.fail_status();
+    if (add_static_method(namespace_.get(), n::upload, fn<upload>, nullptr, nullptr) < 0) return here.fail_status();
     here.at(81);                                                             // def remove(t, o)
-    if (add_static_method(namespace_.get(), n::remove, fn::remove, nullptr, nullptr) < 0) return here.fail_status();
+    if (add_static_method(namespace_.get(), n::remove, fn<remove>, nullptr, nullptr) < 0) return here.fail_status();
     here.at(92);                                                             // def approve(t, o, module=None)
-    if (add_static_method(namespace_.get(), n::approve, fn::approve, module.one_none, nullptr) < 0) return here.fail_status();
+    if (add_static_method(namespace_.get(), n::approve, fn<approve>, module.one_none, nullptr) < 0) return here.fail_status();
     here.at(54);
     Ref view = frame::make_class(module, N(n::View), namespace_.get());     if (!view || bind(n::View, view) < 0) return here.fail_status();
     here.at(1);                                                              // __test__ = {}
@@ -652,44 +477,13 @@ int body() {
     return 0;
 }
 
-// --- the table -------------------------------------------------------------------
-
-const int allowed_file_locals[] = {n::t, n::filename, n::extensions};
-const int unzip_plugin_locals[] = {n::t, n::filename, n::tar_ref, n::ex};
-const int get_path_locals[] = {n::t, n::filename, n::p, n::folder};
-const int index_locals[] = {n::t, n::folder, n::mods, n::keys, n::m, n::n};
-const int upload_locals[] = {n::file, n::t};
-const int remove_locals[] = {n::t, n::o, n::path};
-const int approve_locals[] = {n::t, n::o, n::module};
-PyTypeObject *const index_declared[] = {&PyUnicode_Type};
-
-const char unzip_plugin_doc[] =
-    "\n"
-    "    指定文件解压到插件目录\n"
-    "    :param t:\n"
-    "    :type t:\n"
-    "    :param filename: 指定压缩文件\n"
-    "    :type filename: str\n"
-    "    :return: 返回成功（True）或报错\n"
-    "    :rtype: bool | Exception\n"
-    "    ";
-
-const frame::FunctionSpec functions[] = {
-    {"allowed_file", n::allowed_file, frame::entry<allowed_file>, nullptr, 13, allowed_file_locals, 2, 3, 2, nullptr, 0},
-    {"unzip_plugin", n::unzip_plugin, frame::entry<unzip_plugin>, unzip_plugin_doc, 22, unzip_plugin_locals, 2, 4, 2, nullptr, 0},
-    {"get_path", n::get_path, frame::entry<get_path>, nullptr, 41, get_path_locals, 2, 4, 1, nullptr, 0},
-    {"index", n::View_index, frame::entry<index>, nullptr, 55, index_locals, 1, 6, 1, index_declared, frame::function_static},
-    {"upload", n::View_upload, frame::entry<upload>, nullptr, 68, upload_locals, 0, 2, 0, nullptr, frame::function_static},
-    {"remove", n::View_remove, frame::entry<remove>, nullptr, 81, remove_locals, 2, 3, 2, nullptr, frame::function_static},
-    {"approve", n::View_approve, frame::entry<approve>, nullptr, 92, approve_locals, 3, 3, 2, nullptr, frame::function_static},
-};
+// --- the module table --------------------------------------------------------------
 
 const int kept_builtins[] = {n::staticmethod, n::print};
 const long ints[] = {-1};
-const int from_flask[] = {n::jsonify, n::request, n::render_template, n::redirect, n::current_app};
 const int plugin_keywords[] = {n::plugin_list};
 const int api_keywords[] = {n::temp_list, n::plugin_list};
-const frame::NameTuple tuples[] = {{from_flask, 5}, {plugin_keywords, 1}, {api_keywords, 2}};
+const frame::NameTuple tuples[] = {from_flask, plugin_keywords, api_keywords};
 
 const frame::ModuleTable table = {
     .def_name = "file",
@@ -697,20 +491,13 @@ const frame::ModuleTable table = {
     .code_path = "View\\file.py",
     .traceback_path = "View\\\\file.py",
     .names = n::texts,
-    .name_count = n::count,
     .builtins = kept_builtins,
-    .builtin_count = 2,
     .ints = ints,
-    .int_count = 1,
     .tuples = tuples,
-    .tuple_count = 3,
     .functions = functions,
-    .function_count = 7,
     .body = body,
 };
 
-frame::Module module(table, frame::create_slot<module>, frame::exec_slot<module>);
-
 }  // namespace view_file
 
-PyMODINIT_FUNC PyInit_file() { return PyModuleDef_Init(&view_file::module); }
+FRAME_MODULE(file, view_file, table)

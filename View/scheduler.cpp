@@ -2,7 +2,7 @@
 //
 // The statement-by-statement form of View\scheduler.py; the number beside a
 // statement is its source line.
-#include "frame/frame.h"
+#include "frame/body.h"
 
 // The bodies keep each statement, its error check and its source line on one
 // line, side by side with the Python they implement; the formatter leaves
@@ -12,52 +12,30 @@
 namespace view_scheduler {
 
 using frame::call;
-using frame::Call;
 using frame::Method;
 using frame::Ref;
+using frame::Scope;
 
 #define VIEW_SCHEDULER_NAMES(X)                                                   \
-    X(View, "View") X(View_get, "View.get") X(View_scheduler, "View.scheduler")   \
-    X(source, "View\\scheduler.py") X(abort, "abort") X(asdfsd, "asdfsd")         \
+    X(View, "View") X(View_get, "View.get") X(abort, "abort") X(asdfsd, "asdfsd") \
     X(dfdf, "dfdf") X(flask, "flask") X(get, "get") X(getcwd, "getcwd")           \
     X(jsonify, "jsonify") X(os, "os") X(print, "print") X(self, "self")           \
     X(test_, "__test__")
 
-namespace n {
-enum Id : int {
-#define X(id, text) id,
-    VIEW_SCHEDULER_NAMES(X)
-#undef X
-        count
-};
-const char *const texts[] = {
-#define X(id, text) text,
-    VIEW_SCHEDULER_NAMES(X)
-#undef X
-};
-}  // namespace n
+FRAME_MODULE_NAMES(VIEW_SCHEDULER_NAMES)
 
-namespace fn {
-enum Id : int { get };
-}
 namespace builtin {
 enum Id : int { print };
 }
 namespace tuple {
 enum Id : int { from_flask };
 }
-
-extern frame::Module module;
-
-inline PyObject *N(n::Id id) { return module.names[id]; }
-inline Ref G(const Call &here, n::Id id) { return frame::global(here, id); }
-inline int bind(n::Id id, const Ref &value) {
-    return PyDict_SetItem(module.globals, N(id), value.get());
-}
+// `from flask import ...`: the from-list, and the names bound, in this order.
+constexpr int from_flask[] = {n::jsonify, n::abort};
 
 // class View:                                                                  6
 //     def get(self):                                                           7
-PyObject *get(Call &here, PyObject *) {
+PyObject *get(Scope &here, PyObject *) {
     here.at(8);                                                              // print(os.getcwd())
     Ref os = G(here, n::os);                                                 if (!os) return here.fail();
     Method getcwd = frame::method(os.get(), N(n::getcwd));                   if (!getcwd) return here.fail();
@@ -71,19 +49,24 @@ PyObject *get(Call &here, PyObject *) {
     return response.release();
 }
 
+constexpr frame::FunctionSpec functions[] = {
+    frame::function<get>({.name = "get", .qualname = n::View_get, .line = 7,
+                          .parameters = frame::ids<n::self>}),
+};
+
 int body() {
-    Call here(module, module.body_entry(), module.globals);
+    Scope here = frame::module_scope(module);
     here.at(2);                                                              // from flask import jsonify, abort
     Ref flask = frame::import_names(module, n::flask, tuple::from_flask);    if (!flask) return here.fail_status();
-    for (n::Id name : {n::jsonify, n::abort}) {
-        Ref value = frame::import_from(flask.get(), N(name));                if (!value || bind(name, value) < 0) return here.fail_status();
+    for (int name : from_flask) {
+        Ref value = frame::import_from(flask.get(), N(n::Id(name)));         if (!value || bind(n::Id(name), value) < 0) return here.fail_status();
     }
     here.at(3);                                                              // import os
     Ref os = frame::import_module(module, n::os);                            if (!os || bind(n::os, os) < 0) return here.fail_status();
     here.at(6);                                                              // class View:
     Ref namespace_ = frame::class_namespace(module, N(n::View));             if (!namespace_) return here.fail_status();
     here.at(7);                                                              // def get(self)
-    Ref function = frame::new_function(module, fn::get);                     if (!function) return here.fail_status();
+    Ref function = frame::new_function(module, frame::index_of<get>(functions)); if (!function) return here.fail_status();
     if (PyDict_SetItem(namespace_.get(), N(n::get), function.get()) < 0) return here.fail_status();
     here.at(6);
     Ref view = frame::make_class(module, N(n::View), namespace_.get());     if (!view || bind(n::View, view) < 0) return here.fail_status();
@@ -92,13 +75,8 @@ int body() {
     return 0;
 }
 
-const int get_locals[] = {n::self};
-const frame::FunctionSpec functions[] = {
-    {"get", n::View_get, frame::entry<get>, nullptr, 7, get_locals, 1, 1, 1, nullptr, 0},
-};
 const int kept_builtins[] = {n::print};
-const int from_flask[] = {n::jsonify, n::abort};
-const frame::NameTuple tuples[] = {{from_flask, 2}};
+const frame::NameTuple tuples[] = {from_flask};
 
 const frame::ModuleTable table = {
     .def_name = "scheduler",
@@ -106,20 +84,12 @@ const frame::ModuleTable table = {
     .code_path = "View\\scheduler.py",
     .traceback_path = "View\\\\scheduler.py",
     .names = n::texts,
-    .name_count = n::count,
     .builtins = kept_builtins,
-    .builtin_count = 1,
-    .ints = nullptr,
-    .int_count = 0,
     .tuples = tuples,
-    .tuple_count = 1,
     .functions = functions,
-    .function_count = 1,
     .body = body,
 };
 
-frame::Module module(table, frame::create_slot<module>, frame::exec_slot<module>);
-
 }  // namespace view_scheduler
 
-PyMODINIT_FUNC PyInit_scheduler() { return PyModuleDef_Init(&view_scheduler::module); }
+FRAME_MODULE(scheduler, view_scheduler, table)

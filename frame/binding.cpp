@@ -9,8 +9,8 @@ namespace {
 // The count message; `reported` is the number of positional arguments given,
 // or the position of the first missing required parameter.
 [[gnu::cold]] bool count_error(const Function *function, Py_ssize_t reported) {
-    const FunctionSpec &spec = *function->def;
-    Py_ssize_t required = spec.required, total = spec.argcount, stated;
+    const FunctionSpec &spec = *function->spec;
+    Py_ssize_t required = spec.required, total = spec.argcount(), stated;
     const char *bound;
     if (required == total) {
         bound = "exactly";
@@ -29,7 +29,7 @@ namespace {
 
 // Adds the function's entry at its definition line to a binding failure.
 [[gnu::cold]] bool binding_failed(const Function *function) {
-    add_traceback(*function->owner, function_index(function), function->def->line, __LINE__,
+    add_traceback(*function->module, function_index(function), function->spec->line, __LINE__,
                   __FILE__, function->globals);
     return false;
 }
@@ -49,12 +49,12 @@ Py_ssize_t find_keyword(PyObject *kwnames, PyObject *name) {
 
 // The parameter that keyword `key` names, or -1.
 Py_ssize_t find_parameter(const Function *function, PyObject *key) {
-    const FunctionSpec &spec = *function->def;
-    PyObject **names = function->owner->names;
-    for (Py_ssize_t i = 0; i < spec.argcount; ++i)
-        if (names[spec.locals[i]] == key) return i;
-    for (Py_ssize_t i = 0; i < spec.argcount; ++i)
-        if (same_text(key, names[spec.locals[i]])) return i;
+    const FunctionSpec &spec = *function->spec;
+    PyObject **names = function->module->names;
+    for (Py_ssize_t i = 0; i < spec.argcount(); ++i)
+        if (names[spec.parameters[i]] == key) return i;
+    for (Py_ssize_t i = 0; i < spec.argcount(); ++i)
+        if (same_text(key, names[spec.parameters[i]])) return i;
     return -1;
 }
 
@@ -63,9 +63,9 @@ Py_ssize_t find_parameter(const Function *function, PyObject *key) {
 // that names a parameter already given, by position or by an earlier keyword
 // of the same name (only a caller in C can repeat one), has multiple values.
 [[gnu::cold]] bool keyword_error(const Function *function, Py_ssize_t nargs, PyObject *kwnames) {
-    const char *name = function->def->name;
-    PyObject **names = function->owner->names;
-    const int *locals = function->def->locals;
+    const char *name = function->spec->name;
+    PyObject **names = function->module->names;
+    const int *parameters = function->spec->parameters.items;
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(key)) {
@@ -73,7 +73,7 @@ Py_ssize_t find_parameter(const Function *function, PyObject *key) {
             return false;
         }
         Py_ssize_t parameter = find_parameter(function, key);
-        if (parameter >= nargs && find_keyword(kwnames, names[locals[parameter]]) == k) continue;
+        if (parameter >= nargs && find_keyword(kwnames, names[parameters[parameter]]) == k) continue;
         if (parameter >= 0)
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
                          name, key);
@@ -89,9 +89,9 @@ Py_ssize_t find_parameter(const Function *function, PyObject *key) {
 
 bool bind_arguments(Function *function, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
                     PyObject **bound) {
-    const FunctionSpec &spec = *function->def;
-    PyObject **names = function->owner->names;
-    Py_ssize_t total = spec.argcount, required = spec.required;
+    const FunctionSpec &spec = *function->spec;
+    PyObject **names = function->module->names;
+    Py_ssize_t total = spec.argcount(), required = spec.required;
     Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     Py_ssize_t first_default =
         total - (function->bound_defaults ? PyTuple_GET_SIZE(function->bound_defaults) : 0);
@@ -111,14 +111,14 @@ bool bind_arguments(Function *function, PyObject *const *args, Py_ssize_t nargs,
         PyObject *const *values = args + nargs;
         Py_ssize_t matched = 0;
         for (Py_ssize_t i = nargs; i < required; ++i) {
-            Py_ssize_t k = find_keyword(kwnames, names[spec.locals[i]]);
+            Py_ssize_t k = find_keyword(kwnames, names[spec.parameters[i]]);
             if (k < 0) return count_error(function, i), binding_failed(function);
             bound[i] = values[k];
             matched++;
         }
         for (Py_ssize_t i = nargs > required ? nargs : required; matched < keywords && i < total;
              ++i) {
-            Py_ssize_t k = find_keyword(kwnames, names[spec.locals[i]]);
+            Py_ssize_t k = find_keyword(kwnames, names[spec.parameters[i]]);
             if (k < 0) continue;
             bound[i] = values[k];
             matched++;
@@ -135,13 +135,13 @@ bool bind_arguments(Function *function, PyObject *const *args, Py_ssize_t nargs,
 }
 
 bool check_declared(const Function *function, PyObject *const *bound) {
-    const FunctionSpec &spec = *function->def;
-    for (int i = 0; i < spec.argcount; ++i) {
+    const FunctionSpec &spec = *function->spec;
+    for (int i = 0; i < spec.argcount(); ++i) {
         PyTypeObject *type = spec.declared[i];
         if (!type || Py_TYPE(bound[i]) == type) continue;
         PyErr_Format(PyExc_TypeError,
                      "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                     function->owner->table.names[spec.locals[i]], type->tp_name,
+                     function->module->table.names[spec.parameters[i]], type->tp_name,
                      Py_TYPE(bound[i])->tp_name);
         return false;
     }
@@ -149,7 +149,7 @@ bool check_declared(const Function *function, PyObject *const *bound) {
 }
 
 PyObject *no_arguments(const Function *function, Py_ssize_t nargs, PyObject *kwnames) {
-    const char *name = function->def->name;
+    const char *name = function->spec->name;
     if (kwnames && PyTuple_GET_SIZE(kwnames))
         PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", name);
     else

@@ -2,7 +2,7 @@
 //
 // A body is a plain C++ function taking its statement scope and its
 // parameters as borrowed references,
-// `PyObject *get_path(Call &here, PyObject *t, PyObject *filename)`.
+// `PyObject *get_path(Scope &here, PyObject *t, PyObject *filename)`.
 // `entry<get_path>` is the function object's vectorcall: it binds the call's
 // arguments into a small array on the stack (or uses the caller's own array
 // when the positional arguments already fit) and runs the body. No tuple or
@@ -28,12 +28,12 @@ bool check_declared(const Function *function, PyObject *const *bound);
 PyObject *no_arguments(const Function *function, Py_ssize_t nargs, PyObject *kwnames);
 
 template <class... P>
-constexpr size_t arity(PyObject *(*)(Call &, P...)) {
+constexpr size_t arity(PyObject *(*)(Scope &, P...)) {
     return sizeof...(P);
 }
 
 template <auto Body, size_t... I>
-inline PyObject *apply(Call &here, PyObject *const *values, std::index_sequence<I...>) {
+inline PyObject *apply(Scope &here, PyObject *const *values, std::index_sequence<I...>) {
     return Body(here, values[I]...);
 }
 
@@ -72,8 +72,8 @@ inline PyObject *const *bind_in_order(const Function *function, PyObject *const 
     PyObject *defaults = function->bound_defaults;
     Py_ssize_t first_default = count - (defaults ? PyTuple_GET_SIZE(defaults) : 0);
     if (given > count || given < first_default) return nullptr;
-    PyObject *const *names = function->owner->names;
-    const int *parameters = function->def->locals;
+    PyObject *const *names = function->module->names;
+    const int *parameters = function->spec->parameters.items;
     for (Py_ssize_t i = nargs; i < given; ++i)
         if (PyTuple_GET_ITEM(kwnames, i - nargs) != names[parameters[i]]) return nullptr;
     if (given == count) return args;
@@ -83,17 +83,17 @@ inline PyObject *const *bind_in_order(const Function *function, PyObject *const 
 
 // The scope a body runs in: its function's own namespace, which is the live
 // module's unless the function outlived a failed import.
-inline Call scope_of(Function *function) {
-    return Call(*function->owner, function_index(function), function->globals);
+inline Scope scope_of(Function *function) {
+    return Scope(*function->module, function_index(function), function->globals);
 }
 
 // Runs the body on the bound values, after testing the declared types.
 template <auto Body>
 inline PyObject *run_bound(Function *function, PyObject *const *values) {
     constexpr Py_ssize_t count = arity(Body);
-    if (function->def->declared && !check_declared(function, values)) [[unlikely]]
+    if (function->spec->declared && !check_declared(function, values)) [[unlikely]]
         return nullptr;
-    Call here = scope_of(function);
+    Scope here = scope_of(function);
     return apply<Body>(here, values, std::make_index_sequence<count>());
 }
 
@@ -121,7 +121,7 @@ PyObject *entry(PyObject *callable, PyObject *const *args, size_t nargsf,
     if constexpr (count == 0) {
         if (kwnames || nargs) [[unlikely]]
             if (nargs || PyTuple_GET_SIZE(kwnames)) return no_arguments(function, nargs, kwnames);
-        Call here = scope_of(function);
+        Scope here = scope_of(function);
         return Body(here);
     } else {
         if (kwnames) return bind_keywords_and_run<Body>(function, args, nargs, kwnames);

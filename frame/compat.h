@@ -376,3 +376,15 @@ inline PyFrameObject *traceback_frame(PyObject *code, PyObject *globals, int lin
 }
 
 }  // namespace frame
+
+namespace frame {
+
+// The attribute `name` found along the type's method resolution order
+// without running descriptors: how the interpreter finds special methods
+// (`with`, operators). Borrowed, or null without an exception. CPython has no
+// public spelling of this lookup, so its private one stays behind this wrapper.
+inline PyObject *type_lookup(PyTypeObject *type, PyObject *name) {
+    return _PyType_Lookup(type, name);
+}
+
+}  // namespace frame

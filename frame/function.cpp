@@ -35,7 +35,7 @@ void settle(PyObject *&field, PyObject *made) {
 PyObject *get_name(PyObject *self, void *) {
     Function *function = as_function(self);
     if (!function->name) {
-        PyObject *name = PyUnicode_InternFromString(function->def->name);
+        PyObject *name = PyUnicode_InternFromString(function->spec->name);
         if (!name) return nullptr;
         settle(function->name, name);
     }
@@ -69,7 +69,7 @@ int set_qualname(PyObject *self, PyObject *value, void *) {
 PyObject *get_doc(PyObject *self, void *) {
     Function *function = as_function(self);
     if (!function->doc) {
-        const char *text = function->def->doc;
+        const char *text = function->spec->doc;
         PyObject *doc = text ? PyUnicode_FromString(text) : new_ref(Py_None);
         if (!doc) return nullptr;
         settle(function->doc, doc);
@@ -309,6 +309,31 @@ PyTypeObject function_type = {
     .tp_dictoffset = offsetof(Function, dict),
 };
 
+// Binding takes the parameters after the required ones from the defaults, so
+// a defaults tuple of any other length than the table says would leave a
+// parameter unbound or bind one from past its end: the body is refused.
+[[gnu::cold]] bool defaults_mismatch(Module &module, const FunctionSpec &spec, PyObject *defaults) {
+    const char *full_name = module.table.full_name, *qualname = module.table.names[spec.qualname];
+    int with_default = spec.argcount() - spec.required;
+    if (defaults && !PyTuple_CheckExact(defaults))
+        PyErr_Format(PyExc_SystemError, "%s.%s: the module body passes defaults that are not a tuple",
+                     full_name, qualname);
+    else
+        PyErr_Format(PyExc_SystemError,
+                     "%s.%s: the function table gives %d of %d parameters a default, but the "
+                     "module body passes %zd defaults",
+                     full_name, qualname, with_default, spec.argcount(),
+                     defaults ? PyTuple_GET_SIZE(defaults) : 0);
+    return false;
+}
+
+bool defaults_fit(Module &module, const FunctionSpec &spec, PyObject *defaults) {
+    if (defaults && !PyTuple_CheckExact(defaults)) return defaults_mismatch(module, spec, defaults);
+    Py_ssize_t given = defaults ? PyTuple_GET_SIZE(defaults) : 0;
+    if (given != spec.argcount() - spec.required) return defaults_mismatch(module, spec, defaults);
+    return true;
+}
+
 }  // namespace
 
 PyTypeObject *shared_function_type() {
@@ -341,18 +366,22 @@ PyTypeObject *shared_function_type() {
 
 int build_code(Module &module) {
     const ModuleTable &table = module.table;
-    if (allocate_table(module.code, table.function_count) < 0) return -1;
+    if (allocate_table(module.code, table.functions.count) < 0) return -1;
     Ref file_name = Ref::steal(PyUnicode_FromString(table.code_path));
     if (!file_name) return -1;
-    for (int i = 0; i < table.function_count; ++i) {
+    for (int i = 0; i < table.functions.count; ++i) {
         const FunctionSpec &spec = table.functions[i];
-        Ref locals = Ref::steal(PyTuple_New(spec.nlocals));
+        // The code object's local names: the parameters, then the other locals.
+        int argcount = spec.argcount(), nlocals = argcount + spec.locals.count;
+        Ref locals = Ref::steal(PyTuple_New(nlocals));
         if (!locals) return -1;
-        for (int k = 0; k < spec.nlocals; ++k)
-            PyTuple_SET_ITEM(locals.get(), k, new_ref(module.names[spec.locals[k]]));
+        for (int k = 0; k < nlocals; ++k) {
+            int id = k < argcount ? spec.parameters[k] : spec.locals[k - argcount];
+            PyTuple_SET_ITEM(locals.get(), k, new_ref(module.names[id]));
+        }
         Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
         if (!name) return -1;
-        PyObject *code = make_code_object(spec.argcount, spec.nlocals, CO_OPTIMIZED | CO_NEWLOCALS,
+        PyObject *code = make_code_object(argcount, nlocals, CO_OPTIMIZED | CO_NEWLOCALS,
                                           locals.get(), file_name.get(), name.get(), spec.line,
                                           module.empty_tuple, module.empty_bytes);
         if (!code) return -1;
@@ -361,11 +390,12 @@ int build_code(Module &module) {
     return 0;
 }
 
-Ref new_function(Module &module, int index) {
+Ref new_function(Module &module, int index, PyObject *defaults) {
     const FunctionSpec &spec = module.table.functions[index];
+    if (!defaults_fit(module, spec, defaults)) return Ref();
     Function *function = PyObject_GC_New(Function, module.function_type);
     if (!function) return Ref();
-    function->def = &spec;
+    function->spec = &spec;
     function->module_name = new_ref(module.full_name);
     function->dict = nullptr;
     function->name = nullptr;
@@ -375,24 +405,18 @@ Ref new_function(Module &module, int index) {
     function->code = new_ref(module.code[index]);
     function->closure = nullptr;
     function->flags = spec.flags;
-    function->defaults = nullptr;
+    Py_XINCREF(defaults);
+    function->defaults = defaults;
     function->kwdefaults = nullptr;
     function->annotations = nullptr;
     function->is_coroutine = nullptr;
     function->weakrefs = nullptr;
     function->vectorcall = spec.entry;
-    function->bound_defaults = nullptr;
-    function->owner = &module;
+    Py_XINCREF(defaults);
+    function->bound_defaults = defaults;
+    function->module = &module;
     PyObject_GC_Track(reinterpret_cast<PyObject *>(function));
     return Ref::steal(reinterpret_cast<PyObject *>(function));
-}
-
-void set_defaults(PyObject *self, PyObject *defaults) {
-    Function *function = as_function(self);
-    Py_XINCREF(defaults);
-    Py_XSETREF(function->defaults, defaults);
-    Py_XINCREF(defaults);
-    Py_XSETREF(function->bound_defaults, defaults);
 }
 
 void set_annotations(PyObject *self, PyObject *annotations) {

@@ -8,12 +8,12 @@ namespace frame {
 
 struct Function {
     PyObject_HEAD
-    const FunctionSpec *def;  // the method definition it was made from
+    const FunctionSpec *spec;  // the table row it was made from
     PyObject *module_name;    // __module__
     PyObject *dict;           // __dict__, made on first use
-    PyObject *name;           // __name__, made from def->name on first read
+    PyObject *name;           // __name__, made from spec->name on first read
     PyObject *qualname;       // __qualname__
-    PyObject *doc;            // __doc__, made from def->doc on first read
+    PyObject *doc;            // __doc__, made from spec->doc on first read
     PyObject *globals;        // the module's dict
     PyObject *code;           // __code__
     PyObject *closure;        // always null: no function closes over anything
@@ -24,10 +24,10 @@ struct Function {
     PyObject *is_coroutine;   // _is_coroutine, computed on first read
     PyObject *weakrefs;
     vectorcallfunc vectorcall;
-    // The defaults calls receive: fixed when the module body sets them, so a
-    // later write of __defaults__ does not change how calls bind.
+    // The defaults calls receive: fixed when the module body makes the
+    // function, so a later write of __defaults__ does not change how calls bind.
     PyObject *bound_defaults;
-    Module *owner;
+    Module *module;  // the module state of the table it was made from
 };
 
 // The shared type, found in or registered with the frame's shared type
@@ -37,17 +37,16 @@ PyTypeObject *shared_function_type();
 // Makes the code object of every function of the module.
 int build_code(Module &module);
 
-// A new function object for the module's function `index`.
-Ref new_function(Module &module, int index);
-
-// Sets the defaults of a new function: both __defaults__ and what calls receive.
-void set_defaults(PyObject *function, PyObject *defaults);
+// A new function object for the module's function `index`, with `defaults`
+// (a tuple, or null for none) as both __defaults__ and what calls receive.
+// Null with SystemError when their count is not what the table says.
+Ref new_function(Module &module, int index, PyObject *defaults = nullptr);
 
 // Sets the annotations of a new function.
 void set_annotations(PyObject *function, PyObject *annotations);
 
 inline int function_index(const Function *function) {
-    return static_cast<int>(function->def - function->owner->table.functions);
+    return static_cast<int>(function->spec - function->module->table.functions.items);
 }
 
 }  // namespace frame

@@ -54,8 +54,8 @@ PyObject *lookup_global_slow(Module &module, int id) {
 
 int keep_builtins(Module &module) {
     const ModuleTable &table = module.table;
-    if (allocate_table(module.kept_builtins, table.builtin_count) < 0) return -1;
-    for (int i = 0; i < table.builtin_count; ++i) {
+    if (allocate_table(module.kept_builtins, table.builtins.count) < 0) return -1;
+    for (int i = 0; i < table.builtins.count; ++i) {
         PyObject *name = module.names[table.builtins[i]];
         PyObject *value = builtin_attribute(module, name);
         if (!value) {

@@ -16,7 +16,7 @@ namespace frame {
 // would find it: its namespace, then the builtins module, else NameError.
 // For the live module's namespace the cache answers while the dict keeps the
 // version at which the value was read.
-inline Ref global(const Call &here, int name) {
+inline Ref global(const Scope &here, int name) {
     Module &module = here.module();
     if (here.globals() != module.globals) [[unlikely]]
         return Ref::steal(lookup_global_in(module, here.globals(), name));

@@ -125,7 +125,7 @@ int Module::exec(PyObject *candidate) {
         status = table.body();
     } else if (names_ready) {
         // The failure gets the module body's entry, at line 1.
-        Call(*this, body_entry(), globals).fail_status();
+        Scope(*this, body_index(), globals).fail_status();
     }
     if (status < 0) forget();
     return status;
@@ -154,7 +154,7 @@ int Module::prepare() {
 }
 
 int Module::build_tables() {
-    if (allocate_table(sites, table.name_count) < 0) return -1;
+    if (allocate_table(sites, table.names.count) < 0) return -1;
     if (build_names(*this) < 0) return -1;
     if (!full_name && !(full_name = PyUnicode_InternFromString(table.full_name))) return -1;
     if (!switch_name && !(switch_name = PyUnicode_InternFromString("cline_in_traceback")))

@@ -7,6 +7,8 @@
 // interpreter per process.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "frame/ref.h"
@@ -21,57 +23,72 @@ enum FunctionFlags : int {
     function_coroutine = 2,  // marked as a coroutine (no function here has it)
 };
 
+// A table's items and their count, made from an array only: the count is
+// the array's own, so it cannot disagree with what the array holds.
+template <class T>
+struct Items {
+    const T *items = nullptr;
+    int count = 0;
+
+    constexpr Items() = default;
+    template <size_t K>
+    constexpr Items(const T (&array)[K]) : items(array), count(static_cast<int>(K)) {}
+    template <size_t K>
+    constexpr Items(const std::array<T, K> &array)
+        : items(array.data()), count(static_cast<int>(K)) {}
+    constexpr const T &operator[](int index) const { return items[index]; }
+    constexpr const T *begin() const { return items; }
+    constexpr const T *end() const { return items + count; }
+};
+
 // What the frame knows of a function before it exists: the method definition
-// of its function object and the signature that binding works from.
+// of its function object and the signature that binding works from. Made by
+// `function<Body>` (frame/body.h), which takes the count of parameters from
+// the body itself and refuses, at compile time, a table that disagrees.
 struct FunctionSpec {
     const char *name;               // plain name, as in messages
     int qualname;                   // name id of the qualified name
     vectorcallfunc entry;           // binding and body, see binding.h
     const char *doc;                // UTF-8 documentation, or nullptr
     int line;                       // definition line
-    const int *locals;              // name ids: parameters first, then other locals
-    int argcount;                   // parameters, all positional-or-keyword
-    int nlocals;                    // length of locals
+    Items<int> parameters;          // name ids, all positional-or-keyword
+    Items<int> locals;              // name ids of the other locals
     int required;                   // parameters without a default
     PyTypeObject *const *declared;  // exact type per parameter (nullptr: any), or nullptr
     int flags;                      // FunctionFlags
+    const char *body_key;           // names the body, for index_of (frame/body.h)
+
+    int argcount() const { return parameters.count; }
 };
 
 // A tuple of names made once (keyword names of calls, from-lists).
-struct NameTuple {
-    const int *items;
-    int size;
-};
+using NameTuple = Items<int>;
 
 struct ModuleTable {
     const char *def_name;        // name in the module definition: "file"
     const char *full_name;       // "View.file"
     const char *code_path;       // file name of code objects
     const char *traceback_path;  // file name of traceback entries
-    const char *const *names;    // the names table, indexed by name id
-    int name_count;
-    const int *builtins;  // name ids of the built-ins kept from import on
-    int builtin_count;
-    const long *ints;  // integer constants
-    int int_count;
-    const NameTuple *tuples;  // constant tuples of names
-    int tuple_count;
-    const FunctionSpec *functions;
-    int function_count;
+    Items<const char *> names;   // the names table, indexed by name id
+    Items<int> builtins;         // name ids of the built-ins kept from import on
+    Items<long> ints;            // integer constants
+    Items<NameTuple> tuples;     // constant tuples of names
+    Items<FunctionSpec> functions;
     int (*body)();  // runs the module's statements; 0 or -1 with an exception
 };
 
-// One place of the code that reads a module global. The value is borrowed:
-// it is valid exactly while the dict still has the version it was read at,
-// since any change of the dict changes its version (versions are never reused).
+// The cached value of one module global, one per name id, shared by every
+// place of the code that reads that name. The value is borrowed: it is valid
+// exactly while the dict still has the version it was read at, since any
+// change of the dict changes its version (versions are never reused).
 struct GlobalSite {
     uint64_t version;
     PyObject *value;
 };
 
 struct TracebackEntry {
-    long key;   // source line, or the negated implementation line
-    int entry;  // function index, or function_count for the module body
+    long key;      // source line, or the negated implementation line
+    int function;  // function index, or function_count for the module body
     int line;   // source line the code object shows
     PyObject *code;
 };
@@ -105,21 +122,21 @@ struct Module : PyModuleDef {
     PyObject **ints = nullptr;
     PyObject **tuples = nullptr;
     PyObject **code = nullptr;  // one code object per function
-    PyObject *one_none = nullptr;
-    PyObject *three_none = nullptr;
-    GlobalSite *sites = nullptr;  // one per name id
+    PyObject *one_none = nullptr;  // (None,): the defaults of `f(x=None)`
+    GlobalSite *sites = nullptr;   // indexed by name id
     TracebackCache tracebacks;
     PyObject *switch_name = nullptr;  // "cline_in_traceback", interned once
     bool names_ready = false;         // the names table of this attempt exists
     uint64_t switch_version = 0;      // version of the runtime module's dict when read
-    int switch_on = 0;
+    int switch_value = 0;             // the switch's truth at that version
 
     PyObject *create(PyObject *spec);
     int exec(PyObject *module);
 
     PyObject *name(int id) const { return names[id]; }
     PyObject *builtin(int index) const { return kept_builtins[index]; }
-    int body_entry() const { return table.function_count; }
+    // The function index that traceback entries give the module body.
+    int body_index() const { return table.functions.count; }
 
 private:
     int prepare();

@@ -23,12 +23,12 @@ void clear(PyObject **objects, int count) {
 
 int build_names(Module &module) {
     const ModuleTable &table = module.table;
-    if (allocate_table(module.names, table.name_count) < 0 ||
-        allocate_table(module.ints, table.int_count) < 0)
+    if (allocate_table(module.names, table.names.count) < 0 ||
+        allocate_table(module.ints, table.ints.count) < 0)
         return -1;
-    clear(module.names, table.name_count);
-    clear(module.ints, table.int_count);
-    for (int i = 0; i < table.name_count; ++i) {
+    clear(module.names, table.names.count);
+    clear(module.ints, table.ints.count);
+    for (int i = 0; i < table.names.count; ++i) {
         const char *text = table.names[i];
         PyObject *name = is_identifier(text)
                              ? PyUnicode_InternFromString(text)
@@ -37,7 +37,7 @@ int build_names(Module &module) {
         module.names[i] = name;
         if (PyObject_Hash(name) == -1) return -1;
     }
-    for (int i = 0; i < table.int_count; ++i) {
+    for (int i = 0; i < table.ints.count; ++i) {
         module.ints[i] = PyLong_FromLong(table.ints[i]);
         if (!module.ints[i]) return -1;
     }
@@ -46,21 +46,18 @@ int build_names(Module &module) {
 
 int build_tuples(Module &module) {
     const ModuleTable &table = module.table;
-    if (allocate_table(module.tuples, table.tuple_count) < 0) return -1;
-    clear(module.tuples, table.tuple_count);
+    if (allocate_table(module.tuples, table.tuples.count) < 0) return -1;
+    clear(module.tuples, table.tuples.count);
     Py_CLEAR(module.one_none);
-    Py_CLEAR(module.three_none);
     module.one_none = PyTuple_Pack(1, Py_None);
     if (!module.one_none) return -1;
-    module.three_none = PyTuple_Pack(3, Py_None, Py_None, Py_None);
-    if (!module.three_none) return -1;
-    for (int i = 0; i < table.tuple_count; ++i) {
+    for (int i = 0; i < table.tuples.count; ++i) {
         const NameTuple &spec = table.tuples[i];
-        PyObject *tuple = PyTuple_New(spec.size);
+        PyObject *tuple = PyTuple_New(spec.count);
         if (!tuple) return -1;
         module.tuples[i] = tuple;
-        for (int k = 0; k < spec.size; ++k) {
-            PyObject *item = module.names[spec.items[k]];
+        for (int k = 0; k < spec.count; ++k) {
+            PyObject *item = module.names[spec[k]];
             Py_INCREF(item);
             PyTuple_SET_ITEM(tuple, k, item);
         }

@@ -12,8 +12,8 @@ namespace frame {
 // Makes the names table and the integer constants; -1 with an exception.
 int build_names(Module &module);
 
-// Makes the constant tuples: the tuple of one None, of three None, and the
-// module's tuples of names; -1 with an exception.
+// Makes the constant tuples: the tuple of one None and the module's tuples
+// of names; -1 with an exception.
 int build_tuples(Module &module);
 
 }  // namespace frame

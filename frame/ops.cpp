@@ -172,7 +172,7 @@ Ref make_class(Module &module, PyObject *name, PyObject *namespace_) {
 
 Ref special_method(PyObject *object, PyObject *name) {
     PyTypeObject *type = Py_TYPE(object);
-    PyObject *found = _PyType_Lookup(type, name);
+    PyObject *found = type_lookup(type, name);
     if (!found) {
         PyErr_SetObject(PyExc_AttributeError, name);
         return Ref();

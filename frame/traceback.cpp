@@ -14,19 +14,19 @@ const char *base_name(const char *path) {
 }
 
 // The entry's name: the function's module-qualified name, or "init <module>".
-void entry_name(Module &module, int entry, char *out, size_t size) {
+void entry_name(Module &module, int function, char *out, size_t size) {
     const ModuleTable &table = module.table;
-    if (entry >= table.function_count) {
+    if (function >= table.functions.count) {
         std::snprintf(out, size, "init %s", table.full_name);
         return;
     }
-    const char *qualname = table.names[table.functions[entry].qualname];
+    const char *qualname = table.names[table.functions[function].qualname];
     std::snprintf(out, size, "%s.%s", table.full_name, qualname);
 }
 
 // Reads the switch of the runtime module, caching its truth per dict version.
 // Called with no exception set; leaves none set.
-int switch_on(Module &module) {
+int read_switch(Module &module) {
     PyObject *runtime = module.runtime;
     if (!runtime) return 0;
     PyObject *key = module.switch_name;
@@ -35,7 +35,7 @@ int switch_on(Module &module) {
     int on = 0;
     if (dict) {
         uint64_t version = namespace_version(dict);
-        if (version && version == module.switch_version) return module.switch_on;
+        if (version && version == module.switch_version) return module.switch_value;
         Ref value = Ref::borrow(PyDict_GetItemWithError(dict, key));
         if (value) {
             on = PyObject_IsTrue(value.get());
@@ -56,28 +56,28 @@ int switch_on(Module &module) {
         PyErr_Clear();
         on = 0;
     }
-    module.switch_on = on;
+    module.switch_value = on;
     return on;
 }
 
-// Entries are ordered by (key, owner, line). With the switch off the key is
+// Entries are ordered by (key, function, line). With the switch off the key is
 // the line itself; with it on the key is the implementation position, which
 // one helper may share between several source lines, so the line stays part
 // of the identity: a cached code object never shows another line.
 struct EntryId {
     long key;
-    int owner;
+    int function;
     int line;
 };
 
 bool before(const TracebackEntry &entry, const EntryId &id) {
     if (entry.key != id.key) return entry.key < id.key;
-    if (entry.entry != id.owner) return entry.entry < id.owner;
+    if (entry.function != id.function) return entry.function < id.function;
     return entry.line < id.line;
 }
 
 bool same(const TracebackEntry &entry, const EntryId &id) {
-    return entry.key == id.key && entry.entry == id.owner && entry.line == id.line;
+    return entry.key == id.key && entry.function == id.function && entry.line == id.line;
 }
 
 // Bisection: the first index whose entry is not before `id`.
@@ -114,20 +114,20 @@ void insert(TracebackCache &cache, const EntryId &id, PyObject *code) {
     std::memmove(cache.entries + index + 1, cache.entries + index,
                  sizeof(TracebackEntry) * (cache.count - index));
     Py_INCREF(code);
-    cache.entries[index] = TracebackEntry{id.key, id.owner, id.line, code};
+    cache.entries[index] = TracebackEntry{id.key, id.function, id.line, code};
     cache.count++;
 }
 
 // A code object for the entry, from the cache or new. The exception being
 // raised is set aside by the caller.
-Ref entry_code(Module &module, int entry, int line, int position, const char *file) {
-    int on = switch_on(module);
-    EntryId id{on ? -static_cast<long>(position) : line, entry, line};
+Ref entry_code(Module &module, int function, int line, int position, const char *file) {
+    int on = read_switch(module);
+    EntryId id{on ? -static_cast<long>(position) : line, function, line};
     TracebackCache &cache = module.tracebacks;
     if (PyObject *code = cached(cache, id)) return Ref::borrow(code);
 
     char name[512];
-    entry_name(module, entry, name, sizeof name);
+    entry_name(module, function, name, sizeof name);
     if (on) {
         char with_position[700];
         std::snprintf(with_position, sizeof with_position, "%s (%s:%d)", name, base_name(file),
@@ -147,12 +147,12 @@ Ref entry_code(Module &module, int entry, int line, int position, const char *fi
 
 }  // namespace
 
-void add_traceback(Module &module, int entry, int line, int position, const char *file,
+void add_traceback(Module &module, int function, int line, int position, const char *file,
                    PyObject *globals_dict) {
     // The exception being raised is set aside while the entry is made: the
     // calls below must not see it, nor replace it.
     SetAside raised;
-    Ref code = entry_code(module, entry, line, position, file);
+    Ref code = entry_code(module, function, line, position, file);
     Ref globals = Ref::borrow(globals_dict);
     if (!globals) globals = Ref::steal(PyDict_New());
     PyFrameObject *frame = nullptr;

@@ -1,5 +1,5 @@
 // Traceback entries for failures in module code, and the statement scope
-// (`Call`) through which a function body reports them.
+// (`Scope`) through which a function body reports them.
 //
 // The functions run without interpreter frames; a frame object is made only
 // when an exception leaves a statement, and its code object comes from a
@@ -12,12 +12,12 @@
 
 namespace frame {
 
-// Adds one traceback entry for `entry` (a function index, or the module
-// body) at `line` to the exception being raised; its frame has `globals`, the
+// Adds one traceback entry for `function` (a function index, or the module
+// body's, Module::body_index) at `line` to the exception being raised; its frame has `globals`, the
 // namespace the failing code reads. `position` and `file` name the
 // implementation's own source; they show only when the runtime module's
 // `cline_in_traceback` switch is on.
-void add_traceback(Module &module, int entry, int line, int position, const char *file,
+void add_traceback(Module &module, int function, int line, int position, const char *file,
                    PyObject *globals);
 
 // What a failing statement returns: the null result of a function, whether
@@ -32,10 +32,10 @@ struct Failure {
 // __globals__, which outlives a failed import of its module) and the current
 // source line, so that a failure anywhere in a statement reports that
 // statement's line.
-class Call {
+class Scope {
 public:
-    Call(Module &module, int entry, PyObject *globals) noexcept
-        : module_(module), globals_(globals), entry_(entry) {}
+    Scope(Module &module, int function, PyObject *globals) noexcept
+        : module_(module), globals_(globals), function_(function) {}
 
     void at(int line) noexcept { line_ = line; }
     int line() const noexcept { return line_; }
@@ -55,14 +55,14 @@ public:
         return -1;
     }
     void trace(std::source_location where) const {
-        add_traceback(module_, entry_, line_, static_cast<int>(where.line()), where.file_name(),
+        add_traceback(module_, function_, line_, static_cast<int>(where.line()), where.file_name(),
                       globals_);
     }
 
 private:
     Module &module_;
     PyObject *globals_;  // borrowed: the function or the module keeps it
-    int entry_;
+    int function_;  // function index, or the module body's
     int line_ = 1;
 };
 
