@@ -23,13 +23,9 @@ VIEW_ROOT_REASON=""
 # Prints the URI of the Debian archive that apt on this machine uses (not its security or
 # updates suites): deb822 sources first, then one-line sources. VIEW_TEST_ROOT_MIRROR overrides.
 root_mirror() {
-    local uri=""
-    if [[ -n ${VIEW_TEST_ROOT_MIRROR:-} ]]; then
-        printf '%s\n' "$VIEW_TEST_ROOT_MIRROR"
-        return
-    fi
+    local uri=${VIEW_TEST_ROOT_MIRROR:-}
     local deb822=(/etc/apt/sources.list.d/*.sources)
-    if [[ -e ${deb822[0]} ]]; then
+    if [[ -z $uri && -e ${deb822[0]} ]]; then
         uri=$(awk '
             function flush() {
                 if (!found && enabled && types ~ / deb( |$)/ && plain && uris != "") {
@@ -116,7 +112,17 @@ root_exec() {
 # list; an interrupted debootstrap is redone, a changed list only installs. Returns non-zero with
 # VIEW_ROOT_REASON set when the root cannot be had. Runs of several checkouts take turns.
 root_ensure() {
+    # Once per run: a root that could not be made is not tried again for the next version.
+    case ${VIEW_ROOT_STATE:-} in
+    ready) return 0 ;;
+    failed) return 1 ;;
+    esac
+    VIEW_ROOT_STATE=failed
     VIEW_ROOT_REASON=""
+    if [[ $VIEW_TEST_ROOT != /?* || $VIEW_TEST_ROOT == */ ]]; then
+        VIEW_ROOT_REASON="VIEW_TEST_ROOT=$VIEW_TEST_ROOT is not an absolute path of a folder"
+        return 1
+    fi
     if [[ $(id -u) -ne 0 ]]; then
         VIEW_ROOT_REASON="making and entering the Debian $VIEW_ROOT_SUITE root needs root"
         return 1
@@ -135,6 +141,7 @@ root_ensure() {
     local status=0
     root_ensure_locked || status=$?
     exec {lock_fd}>&-
+    ((status)) || VIEW_ROOT_STATE=ready
     return "$status"
 }
 
@@ -167,8 +174,16 @@ root_ensure_locked() {
             VIEW_ROOT_REASON="something is mounted under $VIEW_TEST_ROOT; not removing it"
             return 1
         fi
+        # Only a folder that this script started is ever removed.
+        if [[ -d $VIEW_TEST_ROOT && ! -f $VIEW_TEST_ROOT/.view-root-owner ]] &&
+            [[ -n $(ls -A "$VIEW_TEST_ROOT") ]]; then
+            VIEW_ROOT_REASON="$VIEW_TEST_ROOT exists and was not made by scripts/root.sh; not touching it"
+            return 1
+        fi
         log "making the Debian $VIEW_ROOT_SUITE root in $VIEW_TEST_ROOT from $mirror"
         rm -rf --one-file-system "$VIEW_TEST_ROOT"
+        mkdir -p "$VIEW_TEST_ROOT"
+        touch "$VIEW_TEST_ROOT/.view-root-owner"
         if ! debootstrap --variant=minbase "$VIEW_ROOT_SUITE" "$VIEW_TEST_ROOT" "$mirror" \
             "$script" </dev/null >"$VIEW_TEST_ROOT.log" 2>&1; then
             tail -n 20 "$VIEW_TEST_ROOT.log" >&2
