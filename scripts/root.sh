@@ -289,3 +289,19 @@ root_test_version() {
     record "$version (root)" "$rc" "$VIEW_ROOT_WORK/$xml"
     log "$version in the root: $((SECONDS - start)) s"
 }
+
+# root_start_early: when a supported version is missing here and the root is not ready, starts
+# making it in the background (mostly waiting on the network and dpkg) while the host's passes
+# run; whoever needs it later waits for it through the lock. Its log: build-root/ensure.log.
+root_start_early() {
+    local minor missing=0
+    [[ $(id -u) -eq 0 ]] || return 0
+    [[ $(cat "$VIEW_TEST_ROOT/.view-root-ready" 2>/dev/null) != "$(root_manifest)" ]] || return 0
+    for minor in "${VIEW_SUPPORTED_MINORS[@]}"; do
+        find_minor "$minor" >/dev/null 2>&1 || missing=1
+    done
+    ((missing)) || return 0
+    mkdir -p "$VIEW_ROOT_WORK"
+    log "making the Debian $VIEW_ROOT_SUITE root in the background ($VIEW_ROOT_WORK/ensure.log)"
+    (root_ensure || echo "NOT TESTED: $VIEW_ROOT_REASON") </dev/null >"$VIEW_ROOT_WORK/ensure.log" 2>&1 &
+}
