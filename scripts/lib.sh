@@ -17,7 +17,7 @@ die() {
 # --- CPython ------------------------------------------------------------------------------
 
 # The supported CPython versions, oldest first. 3.9 is the reference build.
-VIEW_SUPPORTED_MINORS=(9 10 11 12 13)
+VIEW_SUPPORTED_MINORS=(9 10 11 12 13 14 15)
 VIEW_REFERENCE_MINOR=9
 
 # Prints "PATH 3.X" (canonical path of the interpreter and its version) if $1 runs, is a

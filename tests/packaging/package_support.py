@@ -14,8 +14,9 @@ DIST_PACKAGES = "/usr/lib/python3/dist-packages"
 # Where python3-setuptools-whl and python3-wheel-whl put their wheel files: the only index of an
 # isolated build.
 DEBIAN_WHEELS = "/usr/share/python-wheels"
-# CPython releases the frame may build for; which of them it does build for is requires-python.
-CANDIDATE_MINORS = range(9, 14)
+# CPython releases looked for: the supported ones and one on each side, so that CMake's refusal
+# of an interpreter that requires-python leaves out is tried where the machine has one.
+CANDIDATE_MINORS = range(8, 17)
 
 
 # --- interpreters ---------------------------------------------------------------------------
