@@ -44,9 +44,27 @@ def nfc(name):
 
 
 def _text(name):
-    # Names off the disk may hold surrogate escapes (bytes that are not UTF-8); SQLite takes
-    # only proper text, so they are kept in their escaped form.
-    return name.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+    """A name as the record keeps it: text, or, for a name off the disk whose bytes are not
+    UTF-8 (surrogate escapes, which SQLite text cannot hold), those bytes as a blob."""
+    try:
+        name.encode("utf-8")
+        return name
+    except UnicodeEncodeError:
+        return os.fsencode(name)
+
+
+def _name(value):
+    return os.fsdecode(value) if isinstance(value, bytes) else value
+
+
+def _shown(value):
+    return value if not isinstance(value, bytes) else value.decode("utf-8", "backslashreplace")
+
+
+def _facts(row):
+    facts = {k: row[k] for k in FACTS}
+    facts["name"] = _name(facts["name"])
+    return facts
 
 
 class Record(object):
@@ -86,29 +104,35 @@ class Record(object):
                 chunk = names[i:i + 500]
                 rows += db.execute("SELECT * FROM installed WHERE name IN (%s)"
                                    % ",".join("?" * len(chunk)), chunk).fetchall()
-        return {row["name"]: {k: row[k] for k in FACTS} for row in rows}
+        return {_name(row["name"]): _facts(row) for row in rows}
 
     def previous(self, names=None):
         db = self.connect().db
         rows = db.execute("SELECT * FROM previous").fetchall()
         wanted = None if names is None else {_text(n) for n in names}
-        return {row["name"]: {k: row[k] for k in FACTS} for row in rows
+        return {_name(row["name"]): _facts(row) for row in rows
                 if wanted is None or row["name"] in wanted}
 
     def same_after_nfc(self, name):
         """Installed names that equal `name` after NFC but are written differently."""
         rows = self.connect().db.execute("SELECT name FROM installed WHERE nfc = ?",
-                                         (nfc(_text(name)),)).fetchall()
-        return [row[0] for row in rows if row[0] != _text(name)]
+                                         (_text(nfc(name)),)).fetchall()
+        return [_name(row[0]) for row in rows if _name(row[0]) != name]
 
     def pending(self):
-        return [dict(row) for row in self.connect().db.execute("SELECT * FROM pending")]
+        rows = [dict(row) for row in self.connect().db.execute("SELECT * FROM pending")]
+        for row in rows:
+            row["name"] = _name(row["name"])
+        return rows
 
     def history(self, limit=20):
         rows = self.connect().db.execute(
             "SELECT at, who, action, name, archive, result FROM history ORDER BY id DESC "
             "LIMIT ?", (limit,)).fetchall()
-        return [dict(row) for row in rows]
+        rows = [dict(row) for row in rows]
+        for row in rows:
+            row["name"], row["archive"] = _shown(row["name"]), _shown(row["archive"])
+        return rows
 
     # --- changing --------------------------------------------------------------------------
 
@@ -120,7 +144,7 @@ class Record(object):
         db.execute("INSERT INTO history (at, who, action, name, archive, result) "
                    "VALUES (?, ?, ?, ?, ?, ?)", (time.time(), who, action,
                                                  None if name is None else _text(name),
-                                                 archive and _text(archive), result))
+                                                 archive and _text(archive), _text(result)))
         db.execute("DELETE FROM history WHERE id <= (SELECT MAX(id) FROM history) - ?",
                    (HISTORY_KEPT,))
 
@@ -137,7 +161,8 @@ class Record(object):
 
     def finish(self, pending, result):
         """Records the change `pending` describes as done (its rename has happened)."""
-        name, action = pending["name"], pending["action"]
+        name, action = _text(pending["name"]), pending["action"]
+        key = _text(nfc(pending["name"]))
         with self.connect() as db:
             if action in ("install", "replace"):
                 db.execute("DELETE FROM previous WHERE name = ?", (name,))
@@ -148,9 +173,9 @@ class Record(object):
                                       (name,)).fetchone():
                         # a folder that was there without a record: kept, facts unknown
                         db.execute("INSERT INTO previous (name, nfc) VALUES (?, ?)",
-                                   (name, nfc(name)))
+                                   (name, key))
                 db.execute("INSERT OR REPLACE INTO installed VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-                           (name, nfc(name)) + tuple(pending[k] for k in FACTS[1:]))
+                           (name, key) + tuple(pending[k] for k in FACTS[1:]))
             elif action == "rollback":
                 db.execute("CREATE TEMP TABLE IF NOT EXISTS swap AS SELECT * FROM installed "
                            "WHERE 0")
@@ -167,7 +192,8 @@ class Record(object):
                 db.execute("DELETE FROM previous WHERE name = ?", (name,))
             db.execute("DELETE FROM pending WHERE tx = ?", (pending["tx"],))
             db.execute("UPDATE generation SET n = n + 1")
-            self._note(db, pending["installed_by"], action, name, pending["archive"], result)
+            self._note(db, pending["installed_by"], action, pending["name"], pending["archive"],
+                       result)
 
     def forget(self, name, previous_only=False):
         """Drops rows whose folder is gone (found so at a start)."""

@@ -39,10 +39,10 @@ STAGING = ".staging"
 PREVIOUS = ".previous"
 PLAIN = "archive.tar"
 CHUNK = 1 << 20
-EXTENDED = frozenset(t[0] for t in admission.EXTENDED_TYPES)
+EXTENDED = frozenset(admission.EXTENDED_TYPES)
 # Types whose header is followed by data, as tarfile reads them: regular files and any type
 # it does not know; the other known types carry none.
-NO_DATA = frozenset(b"12345670"[i:i + 1] for i in range(1, 7))
+NO_DATA = frozenset(b"123456"[i:i + 1] for i in range(6))
 log = logging.getLogger("app.store")
 
 
@@ -336,8 +336,12 @@ class Store(object):
         sha, size = intake.finish()
         tree = os.path.join(intake.folder, "tree")
         os.mkdir(tree)
-        with admission.CheckedTarFile.open(intake.plain_path, "r:", encoding="utf-8",
-                                           errors="surrogateescape") as tar:
+        try:
+            tar = admission.CheckedTarFile.open(intake.plain_path, "r:", encoding="utf-8",
+                                                errors="surrogateescape")
+        except admission.ARCHIVE_ERRORS as e:
+            raise Refusal(400, "%s (%s)" % (GZIP_TAR, e))
+        with tar:
             top, members = admission.check_tar(tar, self.limits, tree, size, self.plugins)
             self.check_conflict(top, archive_name, replace)  # early: no unpack for a 409
             if admission.FILTER is not None:
