@@ -241,6 +241,9 @@ def _register_error_handlers(app, limits):
     def os_error(e):
         if admission.is_name_too_long(e):
             return _error(400, "a name is longer than the file system allows")
+        if store_routes.is_full_disk(e):
+            app.logger.warning("%s %s: the disk is full: %s", request.method, request.path, e)
+            return _error(507, "the disk is full (%s); nothing was changed" % e.strerror)
         return failure(e)
 
     @app.errorhandler(Exception)

@@ -8,6 +8,7 @@ still go through the view, with the uploaded file's save() made atomic.
 """
 import math
 import os
+import sqlite3
 import tempfile
 from urllib.parse import quote, unquote_to_bytes
 
@@ -105,13 +106,19 @@ def register(app, data, limits, vfile, error, kinds):
         return "?" if value is None else time.strftime("%Y-%m-%d %H:%M:%S UTC",
                                                         time.gmtime(value))
 
+    def note(*args):
+        try:
+            record.note(who(), "refusal", *args)
+        except sqlite3.Error as e:  # a full disk, say: the refusal itself still stands
+            app.logger.warning("could not note a refusal in the history: %s", e)
+
     def refused(action, name, archive, e):
-        record.note(who(), "refusal", name, archive, "%s %d: %s" % (action, e.status, e))
+        note(name, archive, "%s %d: %s" % (action, e.status, e))
         return error(e.status, "%r refused: %s" % (archive or name, e))
 
     def full_disk(action, name, archive, e):
         app.logger.warning("%s of %r failed, disk full: %s", action, archive or name, e)
-        record.note(who(), "refusal", name, archive, "%s 507: the disk is full" % action)
+        note(name, archive, "%s 507: the disk is full" % action)
         return error(507, "%r: the disk is full (%s); nothing was changed"
                      % (archive or name, e.strerror))
 
@@ -120,16 +127,18 @@ def register(app, data, limits, vfile, error, kinds):
         if not isinstance(intake, Intake):
             return error(400, "%r refused: %s" % (name, admission.GZIP_TAR))
         replace = request.form.get("replace", "").lower() in YES
-        try:
-            return change("upload", None, name,
-                          lambda: store.install(intake, name, who(), replace))
-        finally:
-            intake.close()
+        return change("upload", None, name, lambda: store.install(intake, name, who(), replace),
+                      intake.close)
 
-    def change(action, name, archive, thunk):
-        """Runs one change of the store: "ok", or its refusal (kept in the history)."""
+    def change(action, name, archive, thunk, cleanup=None):
+        """Runs one change of the store: "ok", or its refusal (kept in the history). What
+        `cleanup` frees goes before the refusal is noted: on a full disk, it makes the room."""
         try:
-            thunk()
+            try:
+                thunk()
+            finally:
+                if cleanup is not None:
+                    cleanup()
         except Refusal as e:
             return refused(action, name, archive, e)
         except OSError as e:

@@ -89,13 +89,14 @@ def request(base, path, data=None, headers=(), timeout=30):
         return status, body.decode("utf-8", "replace")
 
 
-def post_upload(base, kind, name, payload):
+def post_upload(base, kind, name, payload, fields=()):
     boundary = uuid.uuid4().hex
-    body = ("--{b}\r\nContent-Disposition: form-data; name=\"type\"\r\n\r\n{kind}\r\n"
-            "--{b}\r\nContent-Disposition: form-data; name=\"formFile\"; filename=\"{name}\"\r\n"
-            "Content-Type: application/octet-stream\r\n\r\n").format(
-                b=boundary, kind=kind, name=name).encode() + payload + (
-            "\r\n--%s--\r\n" % boundary).encode()
+    parts = [("type", kind)] + list(dict(fields).items())
+    body = "".join("--{b}\r\nContent-Disposition: form-data; name=\"{k}\"\r\n\r\n{v}\r\n".format(
+        b=boundary, k=k, v=v) for k, v in parts).encode()
+    body += ("--{b}\r\nContent-Disposition: form-data; name=\"formFile\"; filename=\"{name}\"\r\n"
+             "Content-Type: application/octet-stream\r\n\r\n").format(
+                 b=boundary, name=name).encode() + payload + ("\r\n--%s--\r\n" % boundary).encode()
     return request(base, "/upload", body, {
         "Content-Type": "multipart/form-data; boundary=" + boundary})
 
