@@ -16,7 +16,7 @@ import sys
 from flask import Flask, jsonify, redirect, request, url_for
 from werkzeug.exceptions import HTTPException, RequestEntityTooLarge
 
-from . import access, admission, blueprints
+from . import access, admission, blueprints, store_routes
 from .store_lock import store_lock
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -127,6 +127,7 @@ def create_app(data_dir=None):
     access.init_app(app, data)
     blueprints.register(app)
     _register_error_handlers(app, limits)
+    store = store_routes.register(app, data, limits, vfile, _error, KINDS)
 
     @app.context_processor
     def page_context():
@@ -139,11 +140,10 @@ def create_app(data_dir=None):
 
     @app.get("/plugins/<t>")
     def plugins(t):
-        if request.method != "GET":
-            return _not_served("GET")
-        with store_lock(data, exclusive=False):
-            _make_folders(data)  # someone may have deleted one by hand
-            result = vfile.View.index(t)
+        if t not in KINDS:
+            return _unknown_kind(t)
+        _make_folders(data)  # someone may have deleted one by hand
+        result = store["listing"](t)
         return _unknown_kind(t) if result is None else result
 
     @app.post("/upload")
@@ -165,46 +165,34 @@ def create_app(data_dir=None):
         # The view answers "ok" even when it ignores the file, so the rule is checked here.
         if not vfile.allowed_file(kind, name):
             return _error(400, "%r is not a %s %s" % (name, suffix, label))
-        # The archive is checked against the store as it is, so under the lock.
-        with store_lock(data, exclusive=True):
-            try:
-                if kind == "plugin":
-                    admission.check_archive(part.stream, limits, os.path.join(data, folder), name)
-            except admission.Refusal as e:
-                return _error(e.status, "%r refused: %s" % (name, e))
-            return store_upload(kind, name, folder)
+        if kind == "plugin":
+            return store["upload_plugin"](part, name)
+        return store["upload_module"](part, name)
 
-    def store_upload(kind, name, folder):
-        stored = os.path.join(data, folder, name)
-        try:
-            result = vfile.View.upload()
-        except Exception as e:
-            # The view leaves a refused archive in the plug-in folder; it is no plug-in, and
-            # goes before the lock is let go, so no listing ever shows it.
-            if kind == "plugin" and os.path.isfile(stored):
-                os.remove(stored)
-            if isinstance(e, admission.ARCHIVE_ERRORS):
-                return _error(400, "%r is not a usable plug-in archive: %s" % (name, e))
-            raise
-        if result is None:
-            return _not_served("POST")
-        if kind == "api_module" and not os.path.isfile(stored):
-            return _error(500, "%r was accepted but not stored" % name)
-        return result
-
-    @app.get("/remove/<t>/<path:o>")
+    @app.get("/remove/<t>/<name:o>")
     def remove(t, o):
         if t not in KINDS:
             return _unknown_kind(t)
         problem = entry_name_problem(o)
         if problem:
             return _error(400, "%r refused: %s" % (o, problem))
+        if t == "plugin":
+            return store["remove_plugin"](o)
         try:
             with store_lock(data, exclusive=True):
                 result = vfile.View.remove(t, o)
         except FileNotFoundError:
             return _error(404, "no %s named %r" % (KINDS[t][0], o))
         return _not_served("GET") if result is None else result
+
+    @app.post("/rollback/<t>/<name:o>")
+    def rollback(t, o):
+        if t != "plugin":
+            return _error(404, "only plug-ins keep a previous version to roll back to")
+        problem = entry_name_problem(o)
+        if problem:
+            return _error(400, "%r refused: %s" % (o, problem))
+        return store["rollback_plugin"](o)
 
     @app.get("/approve/<t>/<o>")
     def approve(t, o):
@@ -253,6 +241,9 @@ def _register_error_handlers(app, limits):
     def os_error(e):
         if admission.is_name_too_long(e):
             return _error(400, "a name is longer than the file system allows")
+        if store_routes.is_full_disk(e):
+            app.logger.warning("%s %s: the disk is full: %s", request.method, request.path, e)
+            return _error(507, "the disk is full (%s); nothing was changed" % e.strerror)
         return failure(e)
 
     @app.errorhandler(Exception)

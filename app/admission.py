@@ -1,14 +1,14 @@
-"""What an upload must satisfy before the views see it: the size limits and the archive's shape.
+"""What an upload must satisfy before it is put in place: the size limits and the archive's shape.
 
-A plug-in archive is read header by header from the upload itself, before anything is written:
-its members' total size (and its ratio to the upload's), their number and every path's length
-are checked against the limits, and reading stops at the first member that passes one, so a
-small upload that would expand to gigabytes is refused after reading its headers, not after
-unpacking it. The same pass refuses an archive that could not be unpacked whole over what the
-plug-in folder holds, since unpacking would stop part-way with the store half changed.
+A plug-in archive's tar stream (already verified as gzip, store.py) is read header by header:
+every header, extended ones (PAX, GNU long names) included, counts against the limits, an
+extended header is read only when it is small, and every member is checked (names, kind, the
+extraction filter) once, before anything is unpacked. The archive must hold exactly one
+top-level folder: the plug-in.
 """
 import errno
 import gzip
+import math
 import os
 import re
 import tarfile
@@ -92,81 +92,194 @@ def name_too_long(name, folder):
     return None
 
 
-class Layout(object):
-    """What the plug-in folder holds at each path once the members read so far are unpacked:
-    "dir", "file" or None. tarfile cannot put a file where a folder is, nor anything below a
-    file, and finds out only part-way through unpacking, after earlier members are written."""
+# An extended header (PAX record set, GNU long name) is read whole into memory before the member
+# it describes: each may hold at most this much, and only a few may precede one member.
+EXTENDED_CAP = 16 * KIB
+EXTENDED_CHAIN = 8
+EXTENDED_TYPES = (tarfile.GNUTYPE_LONGNAME, tarfile.GNUTYPE_LONGLINK, tarfile.XHDTYPE,
+                  tarfile.XGLTYPE, tarfile.SOLARIS_XHDTYPE)
+MAX_DEPTH = 64
+# The widest modification time the file system and utime take on every platform we run on.
+MTIME_RANGE = 2 ** 40
+# Names shown to the operator must read as they are: no control characters, no bidirectional
+# controls (U+202A-U+202E, U+2066-U+2069), and no bytes that are not UTF-8 (surrogate escapes).
+UNSHOWABLE = re.compile("[\x00-\x1f\x7f-\x9f\u202a-\u202e\u2066-\u2069\udc80-\udcff]")
+GZIP_TAR = "not a gzip-compressed tar archive"
+HOW_TO_PACK = ("a plug-in archive holds exactly one top-level folder, the plug-in; pack it "
+               "from the folder above it: tar czf NAME.tar.gz NAME/")
 
-    def __init__(self, folder):
-        self.folder = folder
-        self.planned = {}
 
-    def kind(self, path):
-        if path in self.planned:
-            return self.planned[path]
-        full = os.path.join(self.folder, path)
-        if os.path.isdir(full) and not os.path.islink(full):
-            return "dir"
-        return "file" if os.path.lexists(full) else None
-
-    def conflict(self, member):
-        """Why unpacking `member` would fail on what is there, or None; notes what it makes."""
-        parts = os.path.normpath(member.name).split("/")
-        for depth in range(1, len(parts)):
-            above = "/".join(parts[:depth])
-            if self.kind(above) == "file":
-                return "%r needs %r to be a folder, and it is a file" % (member.name, above)
-            self.planned[above] = "dir"
-        path, want = "/".join(parts), "dir" if member.isdir() else "file"
-        have = self.kind(path)
-        if want == "file" and have == "dir":
-            return "%r would replace the folder %r with a file" % (member.name, path)
-        self.planned[path] = have if have == "file" else want
+def name_problem(name):
+    """Why a member or entry name cannot be shown and named safely, or None."""
+    bad = UNSHOWABLE.search(name)
+    if bad is None:
         return None
+    c = bad.group()
+    if "\udc80" <= c <= "\udcff":
+        return "%r is not valid UTF-8" % name
+    if "\u202a" <= c <= "\u2069":
+        return "%r holds a bidirectional control character (U+%04X)" % (name, ord(c))
+    return "%r holds a control character (U+%04X)" % (name, ord(c))
 
 
-def member_problem(member, folder, archive_name, layout):
-    """Why a member refuses its archive before anything is written, or None."""
-    # The view stores the archive in the plug-in folder and unpacks it there: a member of the
-    # same name would truncate the archive while it is being read, half-way through unpacking.
-    if os.path.normpath(member.name).split("/")[0] == archive_name:
-        return "the member %r would overwrite the archive itself while it is unpacked" % (
-            member.name,)
-    return name_too_long(member.name, folder) or layout.conflict(member)
+class _Counts(object):
+    def __init__(self):
+        self.extended = self.extended_bytes = self.chain = 0
 
 
-def check_archive(stream, limits, folder, archive_name):
-    """Reads the members' headers from the upload `stream` and raises Refusal if the archive
-    is unreadable, passes a limit, or could not be unpacked whole over what `folder` holds;
-    rewinds the stream for whoever stores it next."""
-    total = count = 0
-    layout = Layout(folder)
-    upload_size = max(stream.seek(0, os.SEEK_END), 1)
-    stream.seek(0)
+class CheckedTarInfo(tarfile.TarInfo):
+    """A TarInfo that refuses an extended header before reading it when it is large, and
+    counts extended headers against the limits (tarfile reads each one whole)."""
+
+    def _proc_member(self, tar):
+        counts = tar.view_counts
+        if self.type in EXTENDED_TYPES:
+            counts.extended += 1
+            counts.extended_bytes += self.size
+            counts.chain += 1
+            if self.size > EXTENDED_CAP:
+                raise Refusal(400, "an extended header holds %d bytes, more than %s, the limit"
+                              % (self.size, size_text(EXTENDED_CAP)))
+            if counts.chain > EXTENDED_CHAIN:
+                raise Refusal(400, "more than %d extended headers precede one member"
+                              % EXTENDED_CHAIN)
+        else:
+            counts.chain = 0
+        return tarfile.TarInfo._proc_member(self, tar)
+
+
+class CheckedTarFile(tarfile.TarFile):
+    """A TarFile whose headers are read by CheckedTarInfo (from the first, read on opening)."""
+    tarinfo = CheckedTarInfo
+
+    def __init__(self, *args, **kwargs):
+        self.view_counts = _Counts()
+        tarfile.TarFile.__init__(self, *args, **kwargs)
+
+
+FILTER = getattr(tarfile, "data_filter", None)
+
+
+def _member_rules(member, dest):
+    """The store's rules for one member (those View.file applies too), then the extraction
+    filter: returns the member to extract."""
+    name = member.name
+    if name.startswith("/") or ".." in name.split("/"):
+        raise Refusal(400, "a member is refused: %r has an absolute name or a '..' component"
+                      % name)
+    if member.islnk() or member.issym():
+        raise Refusal(400, "a member is refused: %r is a link; plug-in archives may not "
+                           "contain links" % name)
+    if not (member.isreg() or member.isdir()) or member.type == tarfile.GNUTYPE_SPARSE \
+            or member.sparse is not None:
+        raise Refusal(400, "a member is refused: %r is not a plain file or folder" % name)
+    if any(key == "size" or key.startswith("GNU.sparse") for key in member.pax_headers):
+        raise Refusal(400, "a member is refused: %r carries a PAX size or sparse record" % name)
+    mtime = member.mtime
+    if not isinstance(mtime, (int, float)) or not math.isfinite(mtime) \
+            or abs(mtime) > MTIME_RANGE:
+        raise Refusal(400, "a member is refused: %r has an impossible modification time"
+                      % name)
+    if FILTER is None:
+        return member
     try:
-        # Read as the view will read the stored file (mode "r", seekable), never as a stream:
-        # a stream reader stops at the end of the first gzip member, and members in a second
-        # one would be unpacked unchecked. Iterating reads one header at a time.
-        with tarfile.open(fileobj=stream, mode="r:*") as archive:
-            for member in archive:
-                count += 1
-                if count > limits.max_members:
-                    raise Refusal(400, "the archive has more than %d members, the limit"
-                                  % limits.max_members)
-                total += member.size
-                if total > limits.max_expanded:
-                    raise Refusal(413, "the archive expands to more than %s, the limit"
-                                  % size_text(limits.max_expanded))
-                if total > RATIO_FLOOR and total > limits.max_ratio * upload_size:
-                    raise Refusal(413, "the archive expands more than %d-fold, the limit"
-                                  % limits.max_ratio)
-                problem = member_problem(member, folder, archive_name, layout)
-                if problem:
-                    raise Refusal(400, "a member is refused: %s" % problem)
+        return FILTER(member, dest)
+    except tarfile.FilterError as e:
+        raise Refusal(400, "a member is refused: %s" % e)
+
+
+def check_tar(tar, limits, dest, upload_size, final_folder):
+    """Reads every header of the open archive `tar` (a plain tar, opened with CheckedTarInfo)
+    and returns (top-level name, the members to extract into `dest`); raises Refusal."""
+    counts = tar.view_counts
+    name_max = os.pathconf(final_folder, "PC_NAME_MAX")
+    path_max = os.pathconf(final_folder, "PC_PATH_MAX")
+    prefix = max(len(os.fsencode(dest)), len(os.fsencode(final_folder))) + 1
+    upload_size = max(upload_size, 1)
+    total = count = 0
+    tops, members, planned = set(), [], {}
+    try:
+        for member in tar:
+            count += 1
+            if count + counts.extended > limits.max_members:
+                raise Refusal(400, "the archive has more than %d members, the limit"
+                              % limits.max_members)
+            total += member.size if member.isreg() else 0
+            expanded = total + counts.extended_bytes
+            if expanded > limits.max_expanded:
+                raise Refusal(413, "the archive expands to more than %s, the limit"
+                              % size_text(limits.max_expanded))
+            if expanded > RATIO_FLOOR and expanded > limits.max_ratio * upload_size:
+                raise Refusal(413, "the archive expands more than %d-fold, the limit"
+                              % limits.max_ratio)
+            problem = name_problem(member.name)
+            if problem:
+                raise Refusal(400, "a member is refused: " + problem)
+            parts = [p for p in member.name.split("/") if p not in ("", ".")]
+            if not parts:
+                continue  # the archive's own "./": nothing to unpack
+            if len(parts) > MAX_DEPTH:
+                raise Refusal(400, "a member is refused: %r lies deeper than %d levels"
+                              % (member.name[:60] + "...", MAX_DEPTH))
+            for part in parts:
+                if len(os.fsencode(part)) > name_max:
+                    raise Refusal(400, "a member is refused: the name %r is longer than the "
+                                  "file system allows (%d bytes)" % (part[:40] + "...", name_max))
+            if prefix + len(os.fsencode(member.name)) >= path_max:
+                raise Refusal(400, "a member is refused: the path %r is longer than the file "
+                              "system allows (%d bytes with the store's folder)"
+                              % (member.name[:40] + "...", path_max))
+            tops.add(parts[0])
+            if len(tops) > 1:
+                raise Refusal(400, "the archive holds more than one top-level entry (%s); %s"
+                              % (", ".join(repr(t) for t in sorted(tops)[:3]), HOW_TO_PACK))
+            problem = _layout_conflict(planned, parts, member)
+            if problem:
+                raise Refusal(400, "a member is refused: %s" % problem)
+            members.append(_member_rules(member, dest))
+        _check_end(tar, members)
     except ARCHIVE_ERRORS as e:
-        raise Refusal(400, "not a readable .tar.gz archive (%s: %s)" % (type(e).__name__, e))
-    finally:
-        stream.seek(0)
+        raise Refusal(400, "%s (%s: %s)" % (GZIP_TAR, type(e).__name__, e))
+    if not tops:
+        raise Refusal(400, "the archive is empty; " + HOW_TO_PACK)
+    top, = tops
+    if planned.get(top) != "dir":
+        raise Refusal(400, "the archive's only entry %r is a file, not a folder; %s"
+                      % (top, HOW_TO_PACK))
+    return top, members
+
+
+def _layout_conflict(planned, parts, member):
+    # tarfile cannot put a file where a folder is, nor anything below a file, and finds out
+    # only part-way through unpacking.
+    for depth in range(1, len(parts)):
+        above = "/".join(parts[:depth])
+        if planned.get(above) == "file":
+            return "%r needs %r to be a folder, and it is a file" % (member.name, above)
+        planned[above] = "dir"
+    path = "/".join(parts)
+    if not member.isdir() and planned.get(path) == "dir":
+        return "%r would replace the folder %r with a file" % (member.name, path)
+    planned[path] = "dir" if member.isdir() else "file"
+    return None
+
+
+def _check_end(tar, members):
+    """tarfile takes a bad header past the first for the end of the archive: what follows the
+    last member must be the end marker's zeros, and every member's data must be there."""
+    f = tar.fileobj
+    end = f.seek(0, os.SEEK_END)
+    for member in members[-1:]:
+        if member.isreg() and member.offset_data + member.size > end:
+            raise Refusal(400, "%s (the data of %r is cut short)" % (GZIP_TAR, member.name))
+    f.seek(tar.offset)
+    while True:
+        block = f.read(1 << 16)
+        if not block:
+            return
+        if block.count(0) != len(block):
+            raise Refusal(400, "%s (bytes that are not a tar header follow the member %r)"
+                          % (GZIP_TAR, members[-1].name if members else ""))
 
 
 def is_name_too_long(error):

@@ -116,23 +116,36 @@
     xhr.send(new FormData(form));
   });
 
-  // Delegated, so buttons of a refreshed listing work too.
-  document.addEventListener("click", function (event) {
-    var btn = event.target.closest("button.remove");
-    if (!btn) { return; }
-    var name = btn.dataset.name, kind = btn.dataset.kind;
-    if (!window.confirm("Remove " + name + "? This deletes it from the server.")) { return; }
+  // Delegated, so buttons of a refreshed listing work too. The server gives each entry its
+  // URL part (data-path: the name's bytes, percent-encoded), so every listed name is reachable.
+  function act(btn, method, url, question, done, failed) {
+    var name = btn.dataset.name;
+    if (!window.confirm(question)) { return; }
     btn.disabled = true;
-    fetch(root + "/remove/" + encodeURIComponent(kind) + "/" + encodeURIComponent(name),
-          { credentials: "same-origin",
-            headers: { "X-CSRF-Token": token, "Accept": "application/json" } })
+    fetch(url, { method: method, credentials: "same-origin",
+                 headers: { "X-CSRF-Token": token, "Accept": "application/json" } })
       .then(function (response) {
         return response.text().then(function (body) {
-          if (response.ok) { show("Removed " + name + ".", true); }
-          else { show("Could not remove " + name + ": " +
-                      reason(response.status, response.statusText, body), false); }
+          if (response.ok) { show(done, true); }
+          else { show(failed + reason(response.status, response.statusText, body), false); }
         });
-      }, function (error) { show("Could not remove " + name + ": " + error.message, false); })
+      }, function (error) { show(failed + error.message, false); })
       .then(refreshListing);
+  }
+
+  document.addEventListener("click", function (event) {
+    var btn = event.target.closest("button.remove, button.rollback");
+    if (!btn) { return; }
+    var name = btn.dataset.name;
+    var part = btn.dataset.path || encodeURIComponent(name);
+    if (btn.classList.contains("rollback")) {
+      act(btn, "POST", root + "/rollback/plugin/" + part,
+          "Roll " + name + " back to its previous version?",
+          "Rolled " + name + " back.", "Could not roll back " + name + ": ");
+      return;
+    }
+    act(btn, "GET", root + "/remove/" + encodeURIComponent(btn.dataset.kind) + "/" + part,
+        "Remove " + name + "? This deletes it from the server.",
+        "Removed " + name + ".", "Could not remove " + name + ": ");
   });
 })();

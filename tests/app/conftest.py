@@ -73,6 +73,7 @@ def start_server(tmp_path):
                 time.sleep(0.2)
         pytest.fail("server on %s did not answer:\n%s" % (base, log.read_text()))
 
+    start.procs = procs  # for tests that kill a server
     yield start
     for proc in procs:
         proc.terminate()

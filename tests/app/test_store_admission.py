@@ -5,7 +5,7 @@ import os
 import tarfile
 
 import pytest
-from webapp_support import archive, native, plugin_archive
+from webapp_support import archive, native, plugin_archive, store_state
 
 pytestmark = native
 
@@ -37,11 +37,6 @@ def upload(c, kind, name, payload):
                   content_type="multipart/form-data")
 
 
-def contents(folder):
-    return {os.path.relpath(os.path.join(d, f), folder): open(os.path.join(d, f), "rb").read()
-            for d, _, files in os.walk(folder) for f in files}
-
-
 @pytest.fixture
 def installed(operator_client, monkeypatch, request):
     """The app with the plug-in "weather" installed; limits from the test's `env` marker."""
@@ -67,20 +62,20 @@ def installed(operator_client, monkeypatch, request):
     ({}, "plugin", "weather.tar.gz", archive({"weather/__init__.py": b"new", "weather/" + LONG_PATH: b"x"}), 400,
      "longer than the file system allows"),
     ({}, "plugin", "weather.tar.gz", archive({"weather/a": os.urandom(1 << 17)})[:70000], 400,
-     "not a readable .tar.gz archive"),
+     "not a gzip-compressed tar archive (the gzip stream is cut short)"),
     ({}, "plugin", "weather.tar.gz", b"\x1f\x8b\x08\x00" + os.urandom(4000), 400,
-     "not a readable .tar.gz archive"),
+     "not a gzip-compressed tar archive"),
     ({}, "plugin", "weather.tar.gz", gzip.compress(raw_member("weather/a", b"a")) + b"trailing" * 20,
      400,
-     "not a readable .tar.gz archive"),
+     "not a gzip-compressed tar archive"),
     ({}, "plugin", "weather.tar.gz",  # good members first: refused by the view's own pass
      archive({"weather/__init__.py": b"new", "weather/link": ("symlink", "__init__.py")}), 400,
      "is a link"),
-    ({}, "plugin", "weather.tar.gz",  # unpacked over the stored archive itself
+    ({}, "plugin", "weather.tar.gz",  # a second top-level entry, named like the archive
      archive({"weather/__init__.py": b"new", "./weather.tar.gz": b"x",
-              "weather/b": os.urandom(1 << 18)}), 400, "overwrite the archive itself"),
-    ({}, "plugin", "weather.tar.gz",  # a file where the installed plug-in has a folder
-     archive({"weather/__init__.py": b"new", "weather/static": b"x"}), 400,
+              "weather/b": os.urandom(1 << 18)}), 400, "more than one top-level entry"),
+    ({}, "plugin", "weather.tar.gz",  # a file where the archive itself made a folder
+     archive({"weather/static/a": b"new", "weather/static": b"x"}), 400,
      "replace the folder"),
     ({}, "plugin", "weather.tar.gz",  # a folder needed where the archive put a file
      archive({"weather/__init__.py": b"new", "weather/f": b"x", "weather/f/g": b"y"}), 400,
@@ -91,14 +86,14 @@ def installed(operator_client, monkeypatch, request):
      "longer than the file system allows"),
 ], indirect=["installed"], ids=[
     "bomb", "expanded", "thousandfold", "second-gzip-member", "members", "component", "path",
-    "truncated", "corrupt", "trailing-bytes", "link-after-good", "member-named-as-archive",
-    "file-over-folder", "folder-over-file", "upload-cap", "long-module-name", "long-archive-name"])
+    "truncated", "corrupt", "trailing-bytes", "link-after-good", "second-top-level",
+    "file-over-own-folder", "folder-over-file", "upload-cap", "long-module-name", "long-archive-name"])
 def test_refused_upload_leaves_the_store_as_it_was(installed, kind, name, payload, status, reason):
     c, data = installed
-    before = contents(str(data))
+    before = store_state(data)
     r = upload(c, kind, name, payload)
     assert r.status_code == status and reason in r.get_json()["error"], r.get_json()
-    assert contents(str(data)) == before
+    assert store_state(data) == before
     assert 'data-name="%s"' % name not in c.get("/plugins/plugin").get_data(as_text=True)
 
 
@@ -115,11 +110,11 @@ def test_removal_takes_whole_entries_only(installed, entry, status):
     c, data = installed
     assert upload(c, "plugin", "odd.tar.gz", archive({"..\\x/a.txt": b"a"})).status_code == 200
     assert 'data-name="..\\x"' in c.get("/plugins/plugin").get_data(as_text=True)
-    before = contents(str(data))
+    before = store_state(data)
     r = c.get("/remove/plugin/" + entry)
     assert r.status_code == status, r.get_json()
     if status == 400:
-        assert contents(str(data)) == before
+        assert store_state(data) == before
     else:
         assert os.listdir(str(data / "plugin")) == [{"weather": "..\\x"}.get(entry, "weather")]
 

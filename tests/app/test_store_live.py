@@ -48,7 +48,7 @@ def test_same_name_uploads_while_listing(server):
     def list_until_done():
         while not done.is_set():
             status, page = request(base, "/plugins/plugin")
-            listings.append((status, "weather.tar.gz" in page))
+            listings.append((status, 'data-name="weather.tar.gz"' in page))
 
     lister = threading.Thread(target=list_until_done)
     lister.start()

@@ -47,6 +47,29 @@ def plugin_archive(top):
                     top + "/static/readme.txt": b"plug-in " + top.encode()})
 
 
+def store_state(data):
+    """What a refused or failed change must leave as it was: every file of the store's folders
+    with its content, the kept previous generations, and the record of what is installed."""
+    import sqlite3
+    data = str(data)
+    files = {}
+    for top in ("plugin", "temp", "uploads", ".previous", ".staging"):
+        for d, dirs, names in os.walk(os.path.join(data, top)):
+            for name in names + [x for x in dirs if not os.listdir(os.path.join(d, x))]:
+                path = os.path.join(d, name)
+                rel = os.path.relpath(path, data)
+                files[rel] = open(path, "rb").read() if os.path.isfile(path) else "dir"
+    rows = []
+    record = os.path.join(data, "record.sqlite3")
+    if os.path.exists(record):
+        db = sqlite3.connect(record)
+        rows = sorted(db.execute("SELECT * FROM installed").fetchall()) + sorted(
+            db.execute("SELECT * FROM previous").fetchall()) + sorted(
+            db.execute("SELECT * FROM pending").fetchall())
+        db.close()
+    return files, rows
+
+
 def all_files(folder):
     return sorted(os.path.relpath(os.path.join(d, f), folder)
                   for d, _, files in os.walk(folder) for f in files)
@@ -66,13 +89,14 @@ def request(base, path, data=None, headers=(), timeout=30):
         return status, body.decode("utf-8", "replace")
 
 
-def post_upload(base, kind, name, payload):
+def post_upload(base, kind, name, payload, fields=()):
     boundary = uuid.uuid4().hex
-    body = ("--{b}\r\nContent-Disposition: form-data; name=\"type\"\r\n\r\n{kind}\r\n"
-            "--{b}\r\nContent-Disposition: form-data; name=\"formFile\"; filename=\"{name}\"\r\n"
-            "Content-Type: application/octet-stream\r\n\r\n").format(
-                b=boundary, kind=kind, name=name).encode() + payload + (
-            "\r\n--%s--\r\n" % boundary).encode()
+    parts = [("type", kind)] + list(dict(fields).items())
+    body = "".join("--{b}\r\nContent-Disposition: form-data; name=\"{k}\"\r\n\r\n{v}\r\n".format(
+        b=boundary, k=k, v=v) for k, v in parts).encode()
+    body += ("--{b}\r\nContent-Disposition: form-data; name=\"formFile\"; filename=\"{name}\"\r\n"
+             "Content-Type: application/octet-stream\r\n\r\n").format(
+                 b=boundary, name=name).encode() + payload + ("\r\n--%s--\r\n" % boundary).encode()
     return request(base, "/upload", body, {
         "Content-Type": "multipart/form-data; boundary=" + boundary})
 

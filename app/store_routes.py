@@ -1,0 +1,239 @@
+"""The routes that change or show the plug-in store: upload, removal, rollback, the listing
+(HTML, or JSON to `Accept: application/json`) and the history.
+
+Plug-in archives are installed by the application (store.py), not by View.file's upload view:
+the view's statements save the archive inside plugin/ under its own name and unpack it over
+what is there, and those statements are part of what the module's callers observe. API modules
+still go through the view, with the uploaded file's save() made atomic.
+"""
+import math
+import os
+import sqlite3
+import tempfile
+from urllib.parse import quote, unquote_to_bytes
+
+from flask import Request, g, jsonify, render_template, request
+from werkzeug.datastructures import MultiDict
+from werkzeug.routing import PathConverter
+
+from . import admission
+from .admission import Refusal
+from .store import AtomicUpload, Intake, Store, is_full_disk, staging_root
+
+PAGE_SIZE = 50
+HISTORY_SHOWN = 20
+YES = ("1", "on", "true", "yes")
+
+
+class AnyNameConverter(PathConverter):
+    """Like `path`, but matches names with line breaks too: every listed name is reachable."""
+    regex = "[^/][\\s\\S]*?"
+
+
+def who():
+    return "operator" if g.get("signed_in") else "loopback"
+
+
+def shown(name):
+    """A name as the page shows it: bytes that are not UTF-8, control and bidirectional
+    characters escaped, so it reads as it is and cannot reorder the text around it."""
+    if admission.name_problem(name) is None:
+        return name
+    return admission.UNSHOWABLE.sub(lambda m: _escape(m.group()), name)
+
+
+def _escape(c):
+    if "\udc80" <= c <= "\udcff":
+        return "\\x%02x" % (ord(c) - 0xdc00)
+    return "\\u%04x" % ord(c) if ord(c) > 0xff else "\\x%02x" % ord(c)
+
+
+def url_part(name):
+    """The name's bytes on disk, percent-encoded: the removal URL of any entry."""
+    return quote(os.fsencode(name), safe="")
+
+
+def raw_name(prefix):
+    """The entry named after `prefix` in the request's raw path, byte for byte (the decoded
+    path loses bytes that are not UTF-8)."""
+    raw = request.environ.get("RAW_URI") or request.environ.get("REQUEST_URI")
+    if raw is None:
+        return None
+    path = raw.split("?", 1)[0]
+    if "://" in path:
+        path = "/" + path.split("://", 1)[1].partition("/")[2]
+    start = len(request.script_root) + len(prefix)
+    if not path[len(request.script_root):].startswith(prefix):
+        return None
+    return os.fsdecode(unquote_to_bytes(path[start:]))
+
+
+def make_request_class(data, limits):
+    class StoreRequest(Request):
+        """Receives a plug-in archive straight into the store's staging folder, verifying it
+        on the way (store.Intake); other files go to the staging folder too, never /tmp."""
+
+        def _get_file_stream(self, total_content_length, content_type, filename=None,
+                             content_length=None):
+            if filename and filename.endswith(".tar.gz") and self.path.endswith("/upload"):
+                return Intake(data, limits, total_content_length)
+            return tempfile.TemporaryFile("wb+", dir=staging_root(data))
+
+    return StoreRequest
+
+
+def wants_json():
+    best = request.accept_mimetypes.best_match(["text/html", "application/json"])
+    return best == "application/json" and request.accept_mimetypes[best] > \
+        request.accept_mimetypes["text/html"]
+
+
+def register(app, data, limits, vfile, error, kinds):
+    store = Store(data, limits)
+    store.sweep()
+    app.request_class = make_request_class(data, limits)
+    app.url_map.converters["name"] = AnyNameConverter
+    app.config["VIEW_STORE"] = store
+    record = store.record
+
+    @app.template_filter("filesize")
+    def filesize(value):
+        return "?" if value is None else admission.size_text(value)
+
+    @app.template_filter("when")
+    def when(value):
+        import time
+        return "?" if value is None else time.strftime("%Y-%m-%d %H:%M:%S UTC",
+                                                        time.gmtime(value))
+
+    def note(*args):
+        try:
+            record.note(who(), "refusal", *args)
+        except sqlite3.Error as e:  # a full disk, say: the refusal itself still stands
+            app.logger.warning("could not note a refusal in the history: %s", e)
+
+    def refused(action, name, archive, e):
+        note(name, archive, "%s %d: %s" % (action, e.status, e))
+        return error(e.status, "%r refused: %s" % (archive or name, e))
+
+    def full_disk(action, name, archive, e):
+        app.logger.warning("%s of %r failed, disk full: %s", action, archive or name, e)
+        note(name, archive, "%s 507: the disk is full" % action)
+        return error(507, "%r: the disk is full (%s); nothing was changed"
+                     % (archive or name, e.strerror))
+
+    def upload_plugin(part, name):
+        intake = part.stream
+        if not isinstance(intake, Intake):
+            return error(400, "%r refused: %s" % (name, admission.GZIP_TAR))
+        replace = request.form.get("replace", "").lower() in YES
+        return change("upload", None, name, lambda: store.install(intake, name, who(), replace),
+                      intake.close)
+
+    def change(action, name, archive, thunk, cleanup=None):
+        """Runs one change of the store: "ok", or its refusal (kept in the history). What
+        `cleanup` frees goes before the refusal is noted: on a full disk, it makes the room."""
+        try:
+            try:
+                thunk()
+            finally:
+                if cleanup is not None:
+                    cleanup()
+        except Refusal as e:
+            return refused(action, name, archive, e)
+        except OSError as e:
+            if is_full_disk(e):
+                return full_disk(action, name, archive, e)
+            raise
+        return jsonify({"state": "ok"})
+
+    def upload_module(part, name):
+        with store.lock():
+            request.files = MultiDict({"formFile": AtomicUpload(part, data)})
+            try:
+                result = vfile.View.upload()
+            except OSError as e:
+                if is_full_disk(e):
+                    return full_disk("upload", None, name, e)
+                raise
+        if result is None:
+            return error(405, "method %s is not served here; use POST" % request.method)
+        if not os.path.isfile(os.path.join(data, "temp", name)):
+            return error(500, "%r was accepted but not stored" % name)
+        return result
+
+    def listing(t):
+        if t != "plugin":
+            with store.lock(exclusive=False):
+                result = vfile.View.index(t)
+            if result is None or not wants_json():
+                return result
+            names = sorted(os.listdir(os.path.join(data, "temp")))
+            return jsonify({"kind": t, "entries": [
+                {"name": shown(n), "size": _size(os.path.join(data, "temp", n))}
+                for n in names], "blueprints": sorted(app.blueprints)})
+        q = request.args.get("q", "")
+        try:
+            page = max(1, int(request.args.get("page", "1")))
+        except ValueError:
+            page = 1
+        with store.lock(exclusive=False):
+            names = store.names()
+            if q:
+                key = q.casefold()
+                names = [n for n in names if key in n.casefold()]
+            pages = max(1, math.ceil(len(names) / PAGE_SIZE))
+            page = min(page, pages)
+            chosen = names[(page - 1) * PAGE_SIZE:page * PAGE_SIZE]
+            facts, previous = record.installed(chosen), record.previous(chosen)
+        entries = [entry(n, facts.get(n), previous.get(n)) for n in chosen]
+        history = record.history(HISTORY_SHOWN)
+        if wants_json():
+            return jsonify({"kind": t, "entries": entries, "total": len(names), "page": page,
+                            "pages": pages, "page_size": PAGE_SIZE, "q": q,
+                            "history": history})
+        return render_template("upload.html", plugin_list=chosen, entries=entries,
+                               total=len(names), page=page, pages=pages, q=q,
+                               history=history)
+
+    def entry(name, facts, previous):
+        item = {"name": shown(name), "path": url_part(name), "recorded": facts is not None}
+        for key in admission_facts:
+            item[key] = facts.get(key) if facts else None
+        item["previous"] = ({k: previous.get(k) for k in admission_facts}
+                            if previous else None)
+        return item
+
+    admission_facts = ("archive", "sha256", "size", "members", "installed_at", "installed_by")
+
+    def remove_plugin(o):
+        name = raw_name("/remove/plugin/")
+        name = o if name is None else name
+        problem = admission.name_too_long(name, os.path.join(data, "plugin"))
+        if problem:
+            return error(400, "%r refused: %s" % (shown(name), problem))
+        return change("removal", name, None, lambda: store.remove(name, who()))
+
+    def rollback_plugin(o):
+        name = raw_name("/rollback/plugin/")
+        name = o if name is None else name
+        return change("rollback", name, None, lambda: store.rollback(name, who()))
+
+    @app.get("/history")
+    def history():
+        try:
+            limit = min(max(1, int(request.args.get("limit", HISTORY_SHOWN))), 500)
+        except ValueError:
+            limit = HISTORY_SHOWN
+        return jsonify({"history": record.history(limit)})
+
+    return {"upload_plugin": upload_plugin, "upload_module": upload_module,
+            "listing": listing, "remove_plugin": remove_plugin,
+            "rollback_plugin": rollback_plugin, "store": store}
+
+
+def _size(path):
+    try:
+        return os.path.getsize(path)
+    except OSError:
+        return None

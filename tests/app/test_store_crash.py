@@ -1,0 +1,186 @@
+"""The store against a real loopback server: kill -9 of the server and of a gunicorn worker in
+the middle of a large unpack, a full disk (a small tmpfs), and concurrent uploads, replaces,
+rollbacks and removals on 4 workers. After each: no 500, no mix of versions, and the record
+agrees with the folders."""
+import os
+import random
+import signal
+import subprocess
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+from webapp_support import archive, native, post_upload, request
+
+pytestmark = native
+FILES = 3000  # an unpack of about a second
+DEADLINE = 120
+
+
+def version(v, files=FILES, size=4000):
+    # random content: it does not compress past the expansion limit; the first byte says which
+    members = {"weather/files/%04d.txt" % i: b"%d" % v + os.urandom(size) for i in range(files)}
+    members["weather/version.txt"] = b"%d" % v
+    return archive(members)
+
+
+def installed_versions(data, name="weather"):
+    """The set of versions of the files of one installed plug-in: one item, or empty."""
+    folder = os.path.join(str(data), "plugin", name)
+    seen, count = set(), 0
+    for d, _, fs in os.walk(folder):
+        for f in fs:
+            with open(os.path.join(d, f), "rb") as fh:
+                seen.add(fh.read(1))
+            count += 1
+    assert count in (0, FILES + 1), "%s is partly installed: %d files" % (name, count)
+    assert len(seen) <= 1, "a mix of versions: %r" % seen
+    return seen
+
+
+def agree(base, data):
+    """The JSON listing (the record) names exactly the folders, with their archives' facts."""
+    status, listing = request(base, "/plugins/plugin?page=1", headers={"Accept": "application/json"})
+    assert status == 200, listing
+    folders = sorted(os.listdir(os.path.join(str(data), "plugin")))
+    assert sorted(e["name"] for e in listing["entries"]) == folders
+    assert all(e["recorded"] for e in listing["entries"]), listing
+    assert os.listdir(os.path.join(str(data), ".staging")) == []
+    return {e["name"]: e for e in listing["entries"]}
+
+
+def workers_of(pid):
+    with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+        return [int(p) for p in f.read().split()]
+
+
+def wait_for(check, seconds=30):
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            return check()
+        except (AssertionError, OSError):
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.2)
+
+
+@pytest.mark.parametrize("mode", ["server", "gunicorn-worker"])
+def test_kill_during_a_large_unpack(start_server, tmp_path, mode):
+    data = tmp_path / "data"
+    args = ["--workers", "2"] if mode == "gunicorn-worker" else []
+    base = start_server(data, args=args)
+    assert post_upload(base, "plugin", "weather.tar.gz", version(1)) == (200, {"state": "ok"})
+    v2 = version(2)
+    started = time.monotonic()
+    assert post_upload(base, "plugin", "weather.tar.gz", v2)[0] == 200
+    took = time.monotonic() - started
+    rng, left = random.Random(16), []
+    for round_ in range(3):
+        proc = start_server.procs[-1]
+        answer = []
+
+        def send(v=3 + round_):
+            try:
+                answer.append(post_upload(base, "plugin", "weather.tar.gz", version(v)))
+            except OSError as e:  # the server died under it: the point of the test
+                answer.append(e)
+
+        upload = threading.Thread(target=send)
+        upload.start()
+        time.sleep(rng.uniform(0.05, max(0.1, took)))
+        victims = workers_of(proc.pid) if mode == "gunicorn-worker" else [proc.pid]
+        for pid in victims:
+            os.kill(pid, signal.SIGKILL)
+        upload.join(DEADLINE)
+        left += os.listdir(os.path.join(str(data), ".staging"))
+        if mode == "server":
+            proc.wait(10)
+            base = start_server(data, args=args)
+        seen = wait_for(lambda: (agree(base, data), installed_versions(data))[1])
+        assert seen in ({b"%d" % (2 + round_)}, {b"%d" % (3 + round_)}), (round_, seen)
+        if seen == {b"%d" % (2 + round_)}:  # killed before the rename: put it in place now
+            assert post_upload(base, "plugin", "weather.tar.gz",
+                               version(3 + round_))[0] == 200
+    log = "".join(p.read_text() for p in tmp_path.glob("server-*.log"))
+    assert "swept" in log or not left, log
+
+
+@pytest.fixture
+def tmpfs(tmp_path):
+    folder = tmp_path / "small"
+    folder.mkdir()
+    if os.geteuid() != 0 or subprocess.call(
+            ["mount", "-t", "tmpfs", "-o", "size=20m", "tmpfs", str(folder)],
+            stderr=subprocess.DEVNULL) != 0:
+        pytest.skip("cannot mount a tmpfs here (needs root)")
+    try:
+        yield folder
+    finally:
+        subprocess.call(["umount", "-l", str(folder)])
+
+
+def test_full_disk_leaves_the_store_as_it_was(start_server, tmpfs):
+    data = tmpfs / "data"
+    base = start_server(data)
+    v1 = archive({"app/conf": b"1", "app/data": os.urandom(3 << 20)})
+    assert post_upload(base, "plugin", "app.tar.gz", v1) == (200, {"state": "ok"})
+    before = agree(base, data)["app"]
+    v2 = archive({"app/conf": b"2", "app/data": os.urandom(1 << 20), "app/big2": os.urandom(9 << 20)})
+    status, body = post_upload(base, "plugin", "app.tar.gz", v2)
+    assert status == 507 and "disk is full" in body["error"], body
+    after = agree(base, data)["app"]
+    assert after["sha256"] == before["sha256"]
+    with open(os.path.join(str(data), "plugin", "app", "conf"), "rb") as f:
+        assert f.read() == b"1"
+    assert sorted(os.listdir(os.path.join(str(data), "plugin", "app"))) == ["conf", "data"]
+    # a module larger than the room left is never stored truncated
+    filler = os.path.join(str(tmpfs), "filler")
+    with open(filler, "wb") as f:
+        try:
+            while True:
+                f.write(bytes(1 << 20))
+                f.flush()
+        except OSError:
+            pass
+    os.truncate(filler, max(0, os.path.getsize(filler) - (1 << 20)))  # 1 MiB of room left
+    module = b"x = 1\n" * ((3 << 20) // 6)
+    status, body = post_upload(base, "api_module", "big.py", module)
+    assert status == 507, body
+    assert not os.path.exists(os.path.join(str(data), "temp", "big.py"))
+    os.unlink(os.path.join(str(tmpfs), "filler"))
+    v3 = archive({"app/conf": b"3", "app/data": os.urandom(5 << 20)})
+    assert post_upload(base, "plugin", "app.tar.gz", v3)[0] == 200  # room again: it installs
+    assert agree(base, data)["app"]["sha256"] != before["sha256"]
+
+
+def test_concurrent_changes_on_four_workers(start_server, tmp_path):
+    data = tmp_path / "data"
+    base = start_server(data, args=["--workers", "4"])
+    archives = {v: version(v, files=FILES // 10) for v in range(1, 5)}
+    rng = random.Random(4)
+
+    def one(i):
+        kind = rng.choice(["upload", "upload", "replace", "rollback", "remove", "list"])
+        v = rng.randrange(1, 5)
+        if kind == "upload":
+            return post_upload(base, "plugin", "weather.tar.gz", archives[v])[0]
+        if kind == "replace":
+            return post_upload(base, "plugin", "weather-%d.tar.gz" % v, archives[v],
+                               {"replace": "1"})[0]
+        if kind == "rollback":
+            return request(base, "/rollback/plugin/weather", b"")[0]
+        if kind == "remove":
+            return request(base, "/remove/plugin/weather")[0]
+        return request(base, "/plugins/plugin", headers={"Accept": "application/json"})[0]
+
+    with ThreadPoolExecutor(8) as pool:
+        statuses = list(pool.map(one, range(48), timeout=DEADLINE))
+    assert set(statuses) <= {200, 404, 409}, statuses
+    entries = agree(base, data)
+    folder = os.path.join(str(data), "plugin", "weather")
+    if "weather" in entries:
+        files = [os.path.join(d, f) for d, _, fs in os.walk(folder) for f in fs]
+        assert len(files) == FILES // 10 + 1
+        assert len({open(f, "rb").read(1) for f in files}) == 1

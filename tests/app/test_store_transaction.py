@@ -1,0 +1,341 @@
+"""Attacks on the plug-in store through the test client: damaged and disguised archives,
+headers that escape the limits, names that break the listing, and replacing, rolling back and
+removing: each refused change leaves the store as it was, each finished one is whole."""
+import bz2
+import gzip
+import io
+import json
+import lzma
+import os
+import random
+import tarfile
+
+import pytest
+from webapp_support import archive, native, store_state
+
+pytestmark = native
+
+
+def upload(c, name, payload, replace=False):
+    data = {"type": "plugin", "formFile": (io.BytesIO(payload), name)}
+    if replace:
+        data["replace"] = "1"
+    return c.post("/upload", data=data, content_type="multipart/form-data")
+
+
+def tar_bytes(members, fmt=tarfile.PAX_FORMAT, pax=None):
+    """An uncompressed tar; members: name -> bytes or None for a folder; pax: name -> headers."""
+    buf = io.BytesIO()
+    with tarfile.open(fileobj=buf, mode="w", format=fmt, encoding="utf-8",
+                      errors="surrogateescape") as tar:
+        for name, content in members.items():
+            info = tarfile.TarInfo(name)
+            info.mtime = 1700000000
+            if pax and name in pax:
+                info.pax_headers = dict(pax[name])
+            if content is None:
+                info.type = tarfile.DIRTYPE
+                tar.addfile(info)
+            else:
+                info.size = len(content)
+                tar.addfile(info, io.BytesIO(content))
+    return buf.getvalue()
+
+
+def files_of(folder):
+    return {os.path.relpath(os.path.join(d, f), folder): open(os.path.join(d, f), "rb").read()
+            for d, _, fs in os.walk(folder) for f in fs}
+
+
+def listing(c, **args):
+    r = c.get("/plugins/plugin", query_string=args, headers={"Accept": "application/json"})
+    assert r.status_code == 200, r.data[:300]
+    return r.get_json()
+
+
+@pytest.fixture
+def store(client):
+    """The client, with weather installed from weather.tar.gz (version 1)."""
+    c, data = client
+    r = upload(c, "weather.tar.gz", archive({"weather/main.py": b"v1", "weather/old.py": b"v1"}))
+    assert r.status_code == 200, r.get_json()
+    return c, data
+
+
+def refused(store, name, payload, status, reason, replace=False):
+    c, data = store
+    before = store_state(data)
+    r = upload(c, name, payload, replace)
+    assert r.status_code == status and reason in r.get_json()["error"], r.get_json()
+    assert store_state(data) == before
+    return r
+
+
+def level0_flipped():
+    payload = bytearray(gzip.compress(tar_bytes({"weather/": None, "weather/main.py": b"A" * 600}),
+                                      compresslevel=0))
+    at = bytes(payload).index(b"A" * 600) + 300
+    payload[at] ^= 0x01
+    return bytes(payload)
+
+
+def cut_after_data():
+    whole = gzip.compress(tar_bytes({"weather/main.py": os.urandom(4000)}))
+    return whole[:-8]  # the CRC and length trailer gone
+
+
+@pytest.mark.parametrize("payload, status, reason", [
+    (level0_flipped(), 400, "CRC does not match"),
+    (cut_after_data(), 400, "cut short"),
+    (gzip.compress(tar_bytes({"weather/main.py": b"x" * 9000}))[:-4], 400, "cut short"),
+    (bz2.compress(tar_bytes({"weather/main.py": b"v2"})), 400, "not a gzip-compressed tar archive"),
+    (lzma.compress(tar_bytes({"weather/main.py": b"v2"})), 400, "not a gzip-compressed tar archive"),
+    (tar_bytes({"weather/main.py": b"v2"}), 400, "not a gzip-compressed tar archive"),
+    (gzip.compress(b"just some text, not a tar at all\n" * 40), 400,
+     "not a gzip-compressed tar archive"),
+    (gzip.compress(tar_bytes({"weather/main.py": b"v2"}) + b"junk" * 300), 400,
+     "not a tar header"),
+    (b"", 400, "not a gzip-compressed tar archive"),
+], ids=["level0-flipped-byte", "trailer-cut", "length-cut", "bzip2", "xz", "plain-tar",
+        "gzip-not-tar", "garbage-after-tar", "empty"])
+def test_damaged_or_disguised_archive_is_refused(store, payload, status, reason):
+    refused(store, "weather.tar.gz", payload, status, reason)
+
+
+def test_bit_flips_never_install_wrong_content(store):
+    c, data = store
+    content = {"weather/main.py": b"print('v2')\n" * 200, "weather/data.txt": os.urandom(3000)}
+    good = gzip.compress(tar_bytes(content), compresslevel=9)
+    rng = random.Random(16)
+    outcomes = set()
+    for _ in range(60):
+        flipped = bytearray(good)
+        bit = rng.randrange(len(flipped) * 8)
+        flipped[bit // 8] ^= 1 << (bit % 8)
+        r = upload(c, "weather.tar.gz", bytes(flipped))
+        installed = files_of(str(data / "plugin" / "weather"))
+        # a flip in the header's name or mtime field may be harmless; the content never lies
+        assert r.status_code in (200, 400), r.get_json()
+        if r.status_code == 200:
+            assert installed == {k.split("/", 1)[1]: v for k, v in content.items()}
+        else:
+            assert installed in ({"main.py": b"v1", "old.py": b"v1"},
+                                 {k.split("/", 1)[1]: v for k, v in content.items()})
+        outcomes.add(r.status_code)
+    assert 400 in outcomes
+
+
+def gnu_long_names(count, size):
+    """`count` GNU long-name headers of `size` bytes each, before one member."""
+    out = b""
+    for _ in range(count):
+        info = tarfile.TarInfo("././@LongLink")
+        info.type, info.size = tarfile.GNUTYPE_LONGNAME, size
+        out += info.tobuf(tarfile.GNU_FORMAT) + b"weather/" + b"n" * (size - 9) + b"\0"
+        out += bytes(-size % 512)
+    return out + tar_bytes({"weather/x": b"x"}, fmt=tarfile.GNU_FORMAT)
+
+
+@pytest.mark.parametrize("payload, status, reason", [
+    (gzip.compress(tar_bytes({"weather/a": b"a", "weather/b": b"b"},
+                             pax={"weather/b": {"mtime": "nan"}})), 400, "modification time"),
+    (gzip.compress(tar_bytes({"weather/a": b"a", "weather/": None},
+                             pax={"weather/": {"mtime": "1e400"}})), 400, "modification time"),
+    (gzip.compress(tar_bytes({"weather/a": b"a", "weather/b": b"b"},
+                             pax={"weather/b": {"path": "weather/b\0c"}})), 400,
+     "control character"),
+    (gzip.compress(gnu_long_names(1, 1 << 20)), 400, "extended header holds"),
+    (gzip.compress(gnu_long_names(20, 200)), 400, "extended headers precede"),
+    (gzip.compress(tar_bytes({"weather/a": b"a"}, pax={"weather/a": {"size": "1"}})), 400,
+     "PAX size"),
+], ids=["pax-mtime-nan", "pax-mtime-inf", "pax-path-nul", "gnu-long-name-1MiB",
+        "long-name-chain", "pax-size"])
+def test_every_header_is_checked_before_anything_is_written(store, payload, status, reason):
+    refused(store, "weather.tar.gz", payload, status, reason)
+
+
+def test_extended_headers_count_against_the_limits(operator_client, monkeypatch):
+    monkeypatch.setenv("VIEW_MAX_MEMBERS", "20")
+    c, data = operator_client()
+    members = {"weather/%02d" % i: b"x" for i in range(12)}
+    pax = {name: {"comment": "c" * 100} for name in members}
+    r = upload(c, "weather.tar.gz", gzip.compress(tar_bytes(members, pax=pax)))
+    assert r.status_code == 400 and "more than 20 members" in r.get_json()["error"]
+    assert os.listdir(str(data / "plugin")) == []
+
+
+DEEP = "/".join(["d"] * 65)
+
+
+@pytest.mark.parametrize("members, reason", [
+    ({"weather/bad\udcffname": b"x"}, "not valid UTF-8"),
+    ({"weather/line\nbreak": b"x"}, "control character"),
+    ({"weather/\u202etxt.exe": b"x"}, "bidirectional control"),
+    ({"weather/\u2066x": b"x"}, "bidirectional control"),
+    ({"weather/" + DEEP: b"x"}, "deeper than 64 levels"),
+    ({"weather/main.py": b"x", "other/main.py": b"y"}, "more than one top-level entry"),
+    ({"main.py": b"x", "plugin.json": b"{}"}, "tar czf NAME.tar.gz NAME/"),
+    ({"./": None, "./main.py": b"x", "./static/a": b"y"}, "tar czf NAME.tar.gz NAME/"),
+    ({"weather": b"a file, not a folder"}, "is a file, not a folder"),
+], ids=["not-utf8", "newline", "rlo", "isolate", "deep", "two-tops", "flat", "flat-dot",
+        "top-file"])
+def test_hostile_member_names_are_refused(store, members, reason):
+    refused(store, "weather.tar.gz", gzip.compress(tar_bytes(members)), 400, reason)
+
+
+def test_nfc_twin_of_an_installed_name_is_refused(client):
+    c, data = client
+    nfc, nfd = "caf\u00e9", "cafe\u0301"
+    assert upload(c, "cafe.tar.gz", archive({nfc + "/a": b"1"})).status_code == 200
+    refused((c, data), "cafe2.tar.gz", archive({nfd + "/a": b"2"}), 400, "normalisation")
+    assert upload(c, "cafe.tar.gz", archive({nfc + "/a": b"3"})).status_code == 200
+
+
+def test_replace_is_whole_keeps_one_generation_and_rolls_back(store):
+    c, data = store
+    weather = str(data / "plugin" / "weather")
+    # another archive name for an installed folder: 409 unless asked to replace
+    refused(store, "weather-2.tar.gz", archive({"weather/main.py": b"v2"}), 409, "replace")
+    assert upload(c, "weather-2.tar.gz", archive({"weather/main.py": b"v2"}),
+                  replace=True).status_code == 200
+    assert files_of(weather) == {"main.py": b"v2"}  # old.py did not stay behind
+    entry, = listing(c)["entries"]
+    assert entry["archive"] == "weather-2.tar.gz" and entry["previous"]["archive"] == "weather.tar.gz"
+    assert upload(c, "weather-2.tar.gz", archive({"weather/main.py": b"v3"})).status_code == 200
+    assert c.post("/rollback/plugin/weather").status_code == 200
+    assert files_of(weather) == {"main.py": b"v2"}
+    assert c.post("/rollback/plugin/weather").status_code == 200  # and forth again
+    assert files_of(weather) == {"main.py": b"v3"}
+    assert sorted(os.listdir(str(data / ".previous"))) == ["weather"]  # one generation
+    assert os.listdir(str(data / ".staging")) == []
+    r = c.post("/rollback/plugin/nothing")
+    assert r.status_code == 404
+    assert c.get("/remove/plugin/weather").status_code == 200
+    assert os.listdir(str(data / "plugin")) == [] and os.listdir(str(data / ".previous")) == []
+    history = c.get("/history").get_json()["history"]
+    assert [h["action"] for h in history[:7]] == ["remove", "refusal", "rollback", "rollback",
+                                                  "replace", "replace", "refusal"]
+    assert all(h["who"] == "operator" for h in history)
+    assert "404" in history[1]["result"] and "409" in history[6]["result"]
+
+
+def test_an_archive_cannot_touch_another_plug_in(client):
+    c, data = client
+    assert upload(c, "base.tar.gz", archive({"base/conf": b"base"})).status_code == 200
+    refused((c, data), "other.tar.gz", archive({"other/a": b"o", "base/conf": b"evil"}), 400,
+            "more than one top-level entry")
+    refused((c, data), "other.tar.gz", archive({"base/conf": b"evil"}), 409, "replace")
+
+
+def hand_made(data, name):
+    path = os.path.join(str(data), "plugin", name)
+    os.makedirs(os.path.join(path, "sub"))
+    with open(os.path.join(path, "sub", "f"), "wb") as f:
+        f.write(b"x")
+    return path
+
+
+@pytest.mark.parametrize("name", [
+    "bad\udcffname", "line\nbreak", "\u202eevil", "spaces and %25 percent", "..\\x", "a?b#c",
+], ids=["not-utf8", "newline", "rlo", "percent", "backslash", "query-chars"])
+def test_every_listed_name_shows_safely_and_can_be_removed(client, name):
+    c, data = client
+    path = hand_made(data, name)
+    page = c.get("/plugins/plugin")
+    assert page.status_code == 200
+    entry, = listing(c)["entries"]
+    assert "\u202e" not in entry["name"] and "\n" not in entry["name"]
+    assert "\u202e" not in page.get_data(as_text=True)
+    assert not entry["recorded"]
+    r = c.get("/remove/plugin/" + entry["path"])
+    assert r.status_code == 200, r.get_json()
+    assert not os.path.lexists(path)
+
+
+def test_removal_of_a_very_deep_tree(client):
+    c, data = client
+    path = os.path.join(str(data), "plugin", "deep")
+    fd = os.open(str(data / "plugin"), os.O_RDONLY)
+    os.mkdir("deep", dir_fd=fd)
+    for _ in range(1500):  # deeper than any recursion limit, longer than PATH_MAX
+        child = os.open("deep", os.O_RDONLY, dir_fd=fd)
+        os.close(fd)
+        fd = child
+        os.mkdir("deep", dir_fd=fd)
+    os.close(fd)
+    r = c.get("/remove/plugin/deep")
+    assert r.status_code == 200, r.get_json()
+    assert not os.path.lexists(path)
+
+
+def test_listing_pages_searches_and_answers_json(client):
+    c, data = client
+    for i in range(120):
+        os.mkdir(os.path.join(str(data), "plugin", "p%03d" % i))
+    assert upload(c, "zz.tar.gz", archive({"zz/a": b"a"})).status_code == 200
+    first = listing(c)
+    assert first["total"] == 121 and first["pages"] == 3 and len(first["entries"]) == 50
+    assert first["entries"][0]["name"] == "p000"
+    last = listing(c, page=3)
+    zz = last["entries"][-1]
+    assert zz["name"] == "zz" and zz["members"] == 1 and zz["installed_by"] == "operator"
+    assert len(zz["sha256"]) == 64 and zz["size"] > 0
+    assert [e["name"] for e in listing(c, q="P11")["entries"]] == ["p%03d" % i
+                                                                   for i in range(110, 120)]
+    page = c.get("/plugins/plugin?page=2").get_data(as_text=True)
+    assert 'data-name="p050"' in page and 'data-name="p000"' not in page
+    assert json.loads(c.get("/plugins/api_module", headers={"Accept": "application/json"})
+                      .data)["entries"] == []
+
+
+def test_a_start_sweeps_what_a_kill_left(client, tmp_path, monkeypatch, caplog):
+    """What a process killed mid-change leaves, as a start finds it: finished or undone."""
+    from app import create_app
+
+    c, data = client
+    assert upload(c, "weather.tar.gz", archive({"weather/main.py": b"v1"})).status_code == 200
+    store = c.application.config["VIEW_STORE"]
+    # a change recorded as pending, killed after the exchange: finished at start
+    tx = "dead-1"
+    tree = data / ".staging" / tx / "tree" / "weather"
+    tree.mkdir(parents=True)
+    (tree / "main.py").write_bytes(b"v2")
+    store.record.begin(tx, "replace", "weather", os.lstat(str(tree)).st_ino,
+                       {"archive": "weather.tar.gz", "installed_by": "operator"})
+    from app.store import exchange
+    exchange(str(tree), str(data / "plugin" / "weather"), str(data / ".staging" / tx / "aside"))
+    # another killed before its rename: undone
+    tree2 = data / ".staging" / "dead-2" / "tree" / "rain"
+    tree2.mkdir(parents=True)
+    store.record.begin("dead-2", "install", "rain", os.lstat(str(tree2)).st_ino, {})
+    # and a half-unpacked upload with no pending row
+    (data / ".staging" / "dead-3" / "tree" / "x").mkdir(parents=True)
+    with caplog.at_level("WARNING"):
+        c2 = create_app(str(data)).test_client()
+    swept = [r for r in caplog.records if "swept" in r.getMessage()]
+    assert len(swept) == 5, [r.getMessage() for r in swept]  # 2 pending + 3 folders
+    assert files_of(str(data / "plugin" / "weather")) == {"main.py": b"v2"}
+    assert files_of(str(data / ".previous" / "weather")) == {"main.py": b"v1"}
+    assert os.listdir(str(data / "plugin")) == ["weather"]
+    assert os.listdir(str(data / ".staging")) == []
+    c2.environ_base.update(c.environ_base)
+    assert c2.post("/rollback/plugin/weather").status_code == 200
+    assert files_of(str(data / "plugin" / "weather")) == {"main.py": b"v1"}
+
+
+def test_module_upload_is_atomic(client, monkeypatch):
+    c, data = client
+    (data / "temp" / "tool.py").write_bytes(b"old = 1\n")
+    import shutil
+
+    def broken(src, dst, length=0):
+        dst.write(src.read(10))
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(shutil, "copyfileobj", broken)
+    r = c.post("/upload", data={"type": "api_module",
+                                "formFile": (io.BytesIO(b"new = 2\n" * 1000), "tool.py")},
+               content_type="multipart/form-data")
+    assert r.status_code == 507 and "disk is full" in r.get_json()["error"]
+    assert (data / "temp" / "tool.py").read_bytes() == b"old = 1\n"
+    assert os.listdir(str(data / ".staging")) == []
