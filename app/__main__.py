@@ -12,7 +12,7 @@ import argparse
 import os
 import sys
 
-from . import ROOT, access, admission, create_app, default_data_dir
+from . import ROOT, access, admission, create_app, default_data_dir, pacing
 
 # gunicorn's threaded workers: a slow client holds one thread for seconds (app.gworker), never
 # a process; the worker's own loop answers gunicorn's heartbeat whatever its threads do, so a
@@ -139,7 +139,8 @@ def main(argv=None):
         serve_with_gunicorn(args)
     app.run(host=args.host, port=args.port, threaded=True, debug=False, use_reloader=False,
             request_handler=access.ServerHandler,
-            ssl_context=(args.tls_cert, args.tls_key) if args.tls_cert else None)
+            ssl_context=pacing.server_context(args.tls_cert, args.tls_key) if args.tls_cert
+            else None)
 
 if __name__ == "__main__":
     main()

@@ -9,6 +9,7 @@ for seconds, not for as long as it likes.
 """
 import io
 import socket
+import ssl
 import time
 
 HEADER_SECONDS = 10
@@ -92,3 +93,19 @@ class Reader(io.RawIOBase):
             return self._paced.recv_into(buffer)
         except (ConnectionError, OSError):
             return 0
+
+
+class LazyHandshake(ssl.SSLContext):
+    """A server context whose connections shake hands on their first read, in the thread that
+    serves them under the deadlines above, rather than in accept(), where one client that never
+    finishes its hello would stop a server's accepting loop."""
+
+    def wrap_socket(self, sock, *args, **kwargs):
+        kwargs["do_handshake_on_connect"] = False
+        return ssl.SSLContext.wrap_socket(self, sock, *args, **kwargs)
+
+
+def server_context(cert, key):
+    context = LazyHandshake(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    return context

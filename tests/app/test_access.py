@@ -207,6 +207,8 @@ def test_listen_rule(host, has_credential, refused):
     ({}, "refusing to listen on '0.0.0.0' without an operator credential"),
     ({"VIEW_TOKEN": "  "}, "VIEW_TOKEN is set but empty"),
     ({"VIEW_TOKEN_FILE": "/nonexistent/token"}, "cannot read the token file"),
+    ({"VIEW_TOKEN": "four"}, "fewer than 16 characters"),
+    ({"VIEW_TOKEN": TOKEN, "VIEW_BEHIND_PROXY": "1"}, "listen on 127.0.0.1"),
 ])
 def test_start_refused(tmp_path, env, message):
     env = dict({k: v for k, v in os.environ.items() if not k.startswith("VIEW_TOKEN")},
