@@ -16,7 +16,7 @@ import sys
 from flask import Flask, jsonify, redirect, request, url_for
 from werkzeug.exceptions import HTTPException, RequestEntityTooLarge
 
-from . import access, admission, blueprints, store_routes
+from . import access, admission, blueprints, bodylimit, store_routes
 from .store_lock import store_lock
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -124,6 +124,12 @@ def create_app(data_dir=None):
     app.config["VIEW_DATA"] = data
     app.config["VIEW_LIMITS"] = limits
     app.config["MAX_CONTENT_LENGTH"] = limits.max_upload
+    # Werkzeug's own caps where it has them (3.1 reads the config, 2.2 the request class);
+    # app.bodylimit holds the same on every version.
+    app.config.update(MAX_FORM_MEMORY_SIZE=bodylimit.FORM_MEMORY,
+                      MAX_FORM_PARTS=bodylimit.FORM_PARTS)
+    app.request_class = bodylimit.Request
+    app.wsgi_app = bodylimit.BodyLimit(app.wsgi_app, {"/upload": limits.max_upload})
     access.init_app(app, data)
     blueprints.register(app)
     _register_error_handlers(app, limits)
@@ -224,6 +230,8 @@ def _register_error_handlers(app, limits):
 
     @app.errorhandler(RequestEntityTooLarge)
     def too_large(e):
+        if isinstance(e, bodylimit.BodyTooLarge):
+            return _error(413, "refused: " + e.description)
         return _error(413, "the upload is larger than %s, the limit"
                       % admission.size_text(limits.max_upload))
 

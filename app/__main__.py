@@ -1,7 +1,7 @@
 """Start the plug-in manager, on Werkzeug's threaded server or with gunicorn's worker processes.
 
     python -m app [--host HOST] [--port PORT] [--data DIR] [--token-file FILE] [--workers N]
-                  [--max-... LIMIT]
+                  [--tls-cert FILE --tls-key FILE | --behind-proxy] [--max-... LIMIT]
 
 Environment: VIEW_HOST, VIEW_PORT, VIEW_DATA, VIEW_WORKERS and the limits' VIEW_MAX_* variables
 give the defaults; VIEW_TOKEN (or VIEW_TOKEN_FILE, a file holding it) is the operator credential,
@@ -12,11 +12,14 @@ import argparse
 import os
 import sys
 
-from . import ROOT, access, admission, create_app, default_data_dir
+from . import ROOT, access, admission, create_app, default_data_dir, pacing
 
-# A sync worker that takes longer than this on one request is restarted: room for the largest
-# upload to arrive and unpack on a slow disk.
-WORKER_TIMEOUT_SECONDS = 600
+# gunicorn's threaded workers: a slow client holds one thread for seconds (app.gworker), never
+# a process; the worker's own loop answers gunicorn's heartbeat whatever its threads do, so a
+# worker silent for this long is stuck and restarted.
+THREADS = 8
+WORKER_TIMEOUT_SECONDS = 60
+KEEP_ALIVE_SECONDS = 5
 
 
 def limit(text):
@@ -45,6 +48,17 @@ def parse_args(argv):
     parser.add_argument("--workers", type=int, default=os.environ.get("VIEW_WORKERS") or "0",
                         help="serve with gunicorn and this many worker processes (env "
                              "VIEW_WORKERS; default 0: Werkzeug's threaded server, one process)")
+    parser.add_argument("--tls-cert", default=os.environ.get("VIEW_TLS_CERT") or None,
+                        metavar="FILE", help="serve HTTPS with this certificate chain (PEM; env "
+                                             "VIEW_TLS_CERT); needs --tls-key")
+    parser.add_argument("--tls-key", default=os.environ.get("VIEW_TLS_KEY") or None,
+                        metavar="FILE", help="the certificate's private key (PEM; env "
+                                             "VIEW_TLS_KEY)")
+    parser.add_argument("--behind-proxy", action="store_true",
+                        default=access.behind_proxy(),
+                        help="every client comes through a TLS proxy on this machine (env "
+                             "VIEW_BEHIND_PROXY=1): Secure cookies, the client address from "
+                             "X-Forwarded-For; listens on loopback only")
     for name, (variable, flag, default, what) in admission.LIMITS.items():
         parser.add_argument(flag, dest=name, type=limit, metavar="N",
                             default=os.environ.get(variable) or default,
@@ -55,6 +69,13 @@ def parse_args(argv):
         parser.error("port %d is out of range" % args.port)
     if args.workers < 0:
         parser.error("--workers must be 0 or more")
+    if bool(args.tls_cert) != bool(args.tls_key):
+        parser.error("--tls-cert and --tls-key go together")
+    if args.tls_cert and args.behind_proxy:
+        parser.error("--behind-proxy is for a proxy that speaks TLS; --tls-cert serves it here")
+    for path in (args.tls_cert, args.tls_key):
+        if path and not os.access(path, os.R_OK):
+            parser.error("cannot read %s" % path)
     return args
 
 
@@ -62,20 +83,24 @@ def serve_with_gunicorn(args):
     """Replaces this process with gunicorn, whose workers build the application from the
     environment (app/wsgi.py)."""
     host = "[%s]" % args.host if ":" in args.host else args.host
+    tls = ["--certfile", args.tls_cert, "--keyfile", args.tls_key] if args.tls_cert else []
     os.execv(sys.executable, [
         sys.executable, "-m", "gunicorn", "--workers", str(args.workers),
-        "--bind", "%s:%d" % (host, args.port), "--timeout", str(WORKER_TIMEOUT_SECONDS),
+        "--worker-class", "%s.gworker.Worker" % __package__, "--threads", str(THREADS),
+        "--keep-alive", str(KEEP_ALIVE_SECONDS), "--timeout", str(WORKER_TIMEOUT_SECONDS),
+        "--bind", "%s:%d" % (host, args.port)] + tls + [
         "--pythonpath", ROOT, "%s.wsgi:application" % __package__])
 
 
-def check_start(host):
+def check_start(host, proxied=False):
     """Refuses to start on a configuration that would expose the store; says how it serves."""
     try:
-        has_credential = access.load_credential() is not None
+        token = access.load_credential()
         notes = access.credential_warnings()
     except access.CredentialError as e:
         sys.exit("plug-in manager: %s" % e)
-    problem = access.listen_problem(host, has_credential)
+    has_credential = token is not None
+    problem = access.listen_problem(host, has_credential, token, proxied)
     if problem:
         sys.exit("plug-in manager: " + problem)
     for note in notes:
@@ -92,10 +117,12 @@ def main(argv=None):
     args = parse_args(sys.argv[1:] if argv is None else argv)
     if args.token_file:
         os.environ["VIEW_TOKEN_FILE"] = os.path.abspath(args.token_file)
-    check_start(args.host)
+    check_start(args.host, args.behind_proxy)
     data = os.path.abspath(args.data)
     # The environment carries the settings to create_app, here or in gunicorn's workers.
     os.environ["VIEW_DATA"] = data
+    os.environ["VIEW_BEHIND_PROXY"] = "1" if args.behind_proxy else ""
+    os.environ["VIEW_TLS_CERT"] = os.path.abspath(args.tls_cert) if args.tls_cert else ""
     for name, (variable, _, _, _) in admission.LIMITS.items():
         os.environ[variable] = str(getattr(args, name))
     try:
@@ -105,12 +132,15 @@ def main(argv=None):
     except access.CredentialError as e:
         sys.exit("plug-in manager: %s" % e)
     server = "%d gunicorn workers" % args.workers if args.workers else "threaded server"
-    print("plug-in manager: http://%s:%d/  (data folder: %s; %s)"
-          % (args.host, args.port, data, server), flush=True)
+    print("plug-in manager: %s://%s:%d/  (data folder: %s; %s)"
+          % ("https" if args.tls_cert else "http", args.host, args.port, data, server),
+          flush=True)
     if args.workers:
         serve_with_gunicorn(args)
     app.run(host=args.host, port=args.port, threaded=True, debug=False, use_reloader=False,
-            request_handler=access.ServerHandler)
+            request_handler=access.ServerHandler,
+            ssl_context=pacing.server_context(args.tls_cert, args.tls_key) if args.tls_cert
+            else None)
 
 if __name__ == "__main__":
     main()

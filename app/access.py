@@ -1,9 +1,10 @@
 """Who may use the plug-in manager, and which requests may change the store.
 
 - The operator credential is a token from VIEW_TOKEN, or from the file named by VIEW_TOKEN_FILE
-  (which wins). It signs a browser in through /signin (a session cookie) or rides on each
-  request of a script as `Authorization: Bearer <token>` (or HTTP Basic with the token as the
-  password, for curl -u).
+  (which wins). It signs a browser in through /signin (a session kept on the server, its id in
+  a cookie: app.sessions) or rides on each request of a script as `Authorization: Bearer
+  <token>` (or HTTP Basic with the token as the password, for curl -u). Every credential that
+  is presented goes through the per-client throttle (app.throttle).
 - Without a credential nobody signs in, so the server must stay on loopback: `python -m app`
   refuses any other address, and every request must come from a loopback peer and name a
   loopback host (a hostile site whose name resolves to 127.0.0.1 sends its own name as Host).
@@ -16,6 +17,7 @@
 """
 import hashlib
 import hmac
+import io
 import ipaddress
 import os
 import secrets
@@ -29,6 +31,7 @@ from flask import (current_app, g, jsonify, redirect, render_template, request, 
                    url_for)
 from werkzeug.serving import WSGIRequestHandler
 
+from . import bodylimit, pacing, sessions, throttle
 from .admission import size_text
 
 SECRET_FILE = ".session-secret"
@@ -40,6 +43,8 @@ GUARDED_GET_ENDPOINTS = {"remove"}
 OPEN_ENDPOINTS = {"signin", "static", "favicon"}
 LOOPBACK_NAMES = {"localhost", "localhost.", "127.0.0.1", "::1"}
 SHORT_TOKEN = 16
+COOKIE = "view_session"
+CHALLENGE = {"WWW-Authenticate": 'Bearer realm="plug-in manager"'}
 
 SECURITY_HEADERS = {
     "X-Content-Type-Options": "nosniff",
@@ -108,9 +113,32 @@ def is_loopback_host(host):
                                for i in infos)
 
 
-def listen_problem(host, has_credential):
+def behind_proxy(environ=None):
+    """True when the operator says every client comes through a TLS proxy on this machine."""
+    environ = os.environ if environ is None else environ
+    return environ.get("VIEW_BEHIND_PROXY", "") not in ("", "0")
+
+
+def serves_tls(environ=None):
+    environ = os.environ if environ is None else environ
+    return bool(environ.get("VIEW_TLS_CERT")) or behind_proxy(environ)
+
+
+def listen_problem(host, has_credential, token=None, proxied=False):
     """Why the server must not listen on `host`, or None."""
-    if has_credential or is_loopback_host(host):
+    loopback = is_loopback_host(host)
+    if proxied and not loopback:
+        return ("refusing to listen on %r behind a proxy: listen on 127.0.0.1, where only the "
+                "proxy and this machine reach the server (it trusts their X-Forwarded-For)"
+                % host)
+    if proxied and not has_credential:
+        return ("refusing to serve behind a proxy without an operator credential: every client "
+                "would look like this machine")
+    if token is not None and len(token) < SHORT_TOKEN and not loopback:
+        return ("refusing to listen on %r with a token of fewer than %d characters: anyone who "
+                "can reach that address could guess it (python3 -c 'import secrets; "
+                "print(secrets.token_urlsafe(32))' makes a good one)" % (host, SHORT_TOKEN))
+    if has_credential or loopback:
         return None
     return ("refusing to listen on %r without an operator credential: anyone who can reach that "
             "address could change the plug-ins. Set VIEW_TOKEN (or VIEW_TOKEN_FILE, or "
@@ -217,6 +245,15 @@ def _local_target(target):
     return url_for("home")
 
 
+def client_address():
+    """The client's address; behind a proxy, the one the proxy appended to X-Forwarded-For."""
+    peer = request.remote_addr or ""
+    forwarded = request.headers.get("X-Forwarded-For")
+    if forwarded and behind_proxy() and _is_loopback_literal(peer):
+        return forwarded.rsplit(",", 1)[-1].strip() or peer
+    return peer
+
+
 def _forgery_problem():
     """Why a request that changes the store looks forged, or None."""
     site = request.headers.get("Sec-Fetch-Site")
@@ -227,7 +264,8 @@ def _forgery_problem():
         parts = urlsplit(origin)
         if origin == "null" or parts.netloc.lower() != request.host.lower():
             return "it came from another origin (%s)" % origin
-    if g.operator_by_header:
+    if g.operator_by_header or request.endpoint == "signin":
+        # Signing in needs the token itself, which a forging page does not have.
         return None
     given = request.headers.get(CSRF_HEADER)
     if given is None and request.method != "GET":
@@ -242,25 +280,68 @@ class ServerHandler(WSGIRequestHandler):
 
     server_version = "plug-in-manager"
     sys_version = ""
+    timeout = pacing.READ_TIMEOUT_SECONDS
 
     def version_string(self):
         return self.server_version
+
+    def setup(self):
+        # Requests are read through the pacing deadlines, so a slow client holds its thread
+        # for seconds only.
+        WSGIRequestHandler.setup(self)
+        self.rfile.close()
+        self.paced = pacing.PacedSocket(self.connection)
+        self.rfile = io.BufferedReader(pacing.Reader(self.paced))
+
+    def handle_one_request(self):
+        self.paced.headers()
+        WSGIRequestHandler.handle_one_request(self)
+        if bodylimit.must_close():
+            self.close_connection = True
+
+    def run_wsgi(self):
+        self.paced.body()
+        return WSGIRequestHandler.run_wsgi(self)
 
 
 def init_app(app, data):
     token = load_credential()
     secret = load_secret(data)
     app.secret_key = secret
+    secure = serves_tls()
     app.config.update(
-        SESSION_COOKIE_NAME="view_session",
+        # Over TLS, __Host- keeps the cookie to this host, path / and Secure: no page of a
+        # sibling domain can set or overwrite it. Browsers send it to every port of the host
+        # all the same; only the anti-forgery token and the Origin check hold against those.
+        SESSION_COOKIE_NAME=("__Host-" if secure else "") + COOKIE,
+        SESSION_COOKIE_SECURE=secure,
+        SESSION_COOKIE_PATH="/",
         SESSION_COOKIE_HTTPONLY=True,
         # Lax rather than Strict, so that following a link to the manager keeps the operator
         # signed in; Lax still withholds the cookie from cross-site POSTs and subresources,
         # and the token check stops what SameSite cannot (other ports of the same host).
         SESSION_COOKIE_SAMESITE="Lax",
-        PERMANENT_SESSION_LIFETIME=timedelta(hours=12),
+        PERMANENT_SESSION_LIFETIME=timedelta(seconds=sessions.LIFETIME_SECONDS),
     )
     fingerprint = _fingerprint(token, secret) if token is not None else None
+    app.session_interface = sessions.ServerSessions(data, keep_anonymous=token is None)
+    app.session_interface.revoke_other_tokens(fingerprint)
+
+    def judged(given):
+        """(accepted, seconds to wait) for a credential the client presents."""
+        return throttle.judge(data, client_address(), lambda: _same(given, token))
+
+    def sign_in_page(status, message=None, wait=0):
+        target = _local_target(request.full_path.rstrip("?")) if request.endpoint != "signin" \
+            else _local_target(request.values.get("next"))
+        headers = dict(CHALLENGE) if status == 401 else {}
+        if wait:
+            headers["Retry-After"] = str(wait)
+        return render_template("signin.html", message=message, next=target), status, headers
+
+    def too_many(wait):
+        return ("too many wrong credentials from your address; try again in %d seconds"
+                % wait)
 
     @app.context_processor
     def access_context():
@@ -286,21 +367,20 @@ def init_app(app, data):
         else:
             given = _authorization_token()
             if given is not None:
-                # No delay on a wrong token: it would tie up a worker per attempt, and a token
-                # of 16 or more random characters is not guessed by trying.
-                if not _same(given, token):
-                    return _error(401, "wrong operator token",
-                                  **{"WWW-Authenticate": 'Bearer realm="plug-in manager"'})
+                right, wait = judged(given)
+                if wait:
+                    return _error(429, too_many(wait), **{"Retry-After": str(wait)})
+                if not right:
+                    return _error(401, "wrong operator token", **CHALLENGE)
                 g.operator_by_header = g.signed_in = True
             elif session.get("operator") is not None and _same(session["operator"],
                                                                 fingerprint):
                 g.signed_in = True
             elif request.endpoint not in OPEN_ENDPOINTS:
                 if _wants_page():
-                    return redirect(url_for("signin", next=request.full_path.rstrip("?")))
+                    return sign_in_page(401)
                 return _error(401, "sign in first (/signin), or send the operator token as "
-                                   "'Authorization: Bearer <token>'",
-                              **{"WWW-Authenticate": 'Bearer realm="plug-in manager"'})
+                                   "'Authorization: Bearer <token>'", **CHALLENGE)
         guarded = request.method not in ("GET", "HEAD", "OPTIONS") \
             or request.endpoint in GUARDED_GET_ENDPOINTS
         if guarded:
@@ -325,19 +405,22 @@ def init_app(app, data):
         target = _local_target(request.values.get("next"))
         if token is None or g.signed_in:
             return redirect(target)
-        message, status = None, 200
-        if request.method == "POST":
-            if _same(request.form.get("token", "").strip(), token):
-                session.clear()  # a fresh anti-forgery token for the signed-in session
-                session["operator"] = fingerprint
-                session.permanent = True
-                return redirect(target)
-            message, status = "That token is not the operator token.", 403
-        return render_template("signin.html", message=message, next=target), status
+        if request.method != "POST":
+            return sign_in_page(200)
+        right, wait = judged(request.form.get("token", "").strip())
+        if wait:
+            return sign_in_page(429, "Too many wrong tokens; try again in %d seconds." % wait,
+                                wait)
+        if not right:
+            return sign_in_page(401, "That token is not the operator token.")
+        session.clear()  # a fresh anti-forgery token, under a new session id
+        session.regenerate()
+        session["operator"] = fingerprint
+        return redirect(target)
 
     @app.post("/signout")
     def signout():
-        session.clear()
+        session.clear()  # deletes the session on the server: a saved cookie is worth nothing
         return redirect(url_for("signin") if token is not None else url_for("home"))
 
 

@@ -1,6 +1,7 @@
 import os
 import shutil
 import socket
+import ssl
 import subprocess
 import sys
 import time
@@ -39,7 +40,8 @@ def operator_client(tmp_path, monkeypatch):
 @pytest.fixture
 def start_server(tmp_path):
     """Starts `python -m app` on a free loopback port, set by flags or by environment, with the
-    test operator token unless `token` is None."""
+    test operator token unless `token` is None; over HTTPS (unverified) with --tls-cert. Its
+    attribute `procs` holds the servers started."""
     procs = []
 
     def start(data, use_env=False, args=(), env=(), token=TOKEN):
@@ -61,11 +63,14 @@ def start_server(tmp_path):
         with open(log, "w") as out:
             procs.append(subprocess.Popen(args, cwd=str(tmp_path), env=env, stdout=out,
                                           stderr=subprocess.STDOUT))
-        base, deadline = "http://127.0.0.1:%d" % port, time.monotonic() + 30
+        tls = "--tls-cert" in args
+        base = "%s://127.0.0.1:%d" % ("https" if tls else "http", port)
+        deadline = time.monotonic() + 30
         while procs[-1].poll() is None and time.monotonic() < deadline:
             try:
                 probe = urllib.request.Request(base + "/plugins/plugin", headers=OPERATOR)
-                urllib.request.urlopen(probe, timeout=2).read()
+                urllib.request.urlopen(probe, timeout=2, context=(
+                    ssl._create_unverified_context() if tls else None)).read()
                 return base
             except urllib.error.HTTPError:
                 return base  # it answers, if only to say who may see the page

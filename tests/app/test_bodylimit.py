@@ -1,0 +1,112 @@
+"""Bodies are bounded as they arrive, on every Werkzeug the application runs on: the WSGI layer
+against streams that count what is read from them (Flask's test client)."""
+import io
+import json
+
+import pytest
+from werkzeug.test import EnvironBuilder, run_wsgi_app
+from webapp_support import native
+
+pytestmark = native
+KIB = 1024
+
+
+class Endless(io.RawIOBase):
+    """A body that never ends; counts what the server reads of it."""
+
+    def __init__(self, chunk, head=b""):
+        io.RawIOBase.__init__(self)
+        self.chunk, self.head, self.taken = chunk, head, 0
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        data = (self.head + self.chunk * (len(buffer) // len(self.chunk) + 1))[:len(buffer)]
+        self.head = self.head[len(data):]
+        buffer[:len(data)] = data
+        self.taken += len(data)
+        return len(data)
+
+
+URLENCODED = "application/x-www-form-urlencoded"
+
+
+class Answer:
+    def __init__(self, app_iter, status, headers):
+        self.status_code = int(status.split()[0])
+        self.headers = headers
+        self.body = b"".join(app_iter)
+
+    def get_json(self):
+        return json.loads(self.body)
+
+
+def call(client, path, stream, content_type, chunked=True, **environ):
+    """Runs one POST through the whole application with `stream` as its raw input: chunked
+    as a server that decodes the framing presents it, or with the CONTENT_LENGTH given."""
+    env = EnvironBuilder(path=path, method="POST").get_environ()
+    env.pop("CONTENT_LENGTH", None)
+    env["CONTENT_TYPE"] = content_type
+    if chunked:
+        env.update({"wsgi.input_terminated": True, "HTTP_TRANSFER_ENCODING": "chunked"})
+    env.update(environ)
+    env["wsgi.input"] = stream
+    env["HTTP_AUTHORIZATION"] = client.environ_base["HTTP_AUTHORIZATION"]
+    return Answer(*run_wsgi_app(client.application, env, buffered=True))
+
+
+@pytest.mark.parametrize("path, content_type, head, most", [
+    ("/signin", URLENCODED, b"token=", 4 * KIB),
+    ("/upload", URLENCODED, b"type=", 64 * KIB),  # not a multipart form: held in memory
+    ("/upload", "multipart/form-data; boundary=x",
+     b"--x\r\nContent-Disposition: form-data; name=\"formFile\"; filename=\"a.py\"\r\n\r\n",
+     1024 * KIB),
+], ids=["signin", "upload-urlencoded", "upload-multipart"])
+def test_endless_chunked_body_is_refused_at_its_limit(operator_client, monkeypatch, path,
+                                                      content_type, head, most):
+    monkeypatch.setenv("VIEW_MAX_UPLOAD", "1M")
+    c, data = operator_client()
+    stream = Endless(b"a" * 1000, head)
+    r = call(c, path, stream, content_type)
+    assert r.status_code == 413 and "limit" in r.get_json()["error"]
+    assert r.headers["Connection"] == "close"
+    assert stream.taken <= most + 128 * KIB  # what one read past the limit takes at most
+    assert not any((data / "uploads").iterdir())
+
+
+@pytest.mark.parametrize("path, body, content_type", [
+    ("/signin", b"a=&" * 20, URLENCODED),  # a handful of fields, far below the size limit
+    ("/upload", b"".join(b"--x\r\nContent-Disposition: form-data; name=\"f%d\"\r\n\r\nv\r\n" % i
+                         for i in range(50)) + b"--x--\r\n", "multipart/form-data; boundary=x"),
+], ids=["signin-urlencoded", "upload-multipart"])
+@pytest.mark.parametrize("chunked", [False, True], ids=["length", "chunked"])
+def test_too_many_fields(client, path, body, content_type, chunked):
+    c, _ = client
+    r = call(c, path, io.BytesIO(body), content_type, chunked,
+             **({} if chunked else {"CONTENT_LENGTH": str(len(body))}))
+    assert r.status_code == 413 and "fields" in r.get_json()["error"]
+
+
+@pytest.mark.parametrize("environ, status", [
+    ({"CONTENT_LENGTH": str(10 * KIB)}, 413),  # announced past the limit: refused unread
+    ({"HTTP_TRANSFER_ENCODING": "chunked"}, 411),  # the server did not say where it ends
+    ({"HTTP_TRANSFER_ENCODING": "gzip", "wsgi.input_terminated": True}, 411),
+    ({"HTTP_TRANSFER_ENCODING": "chunked", "CONTENT_LENGTH": "10", "wsgi.input_terminated": True},
+     400),
+    ({"CONTENT_LENGTH": "-1"}, 400),
+])
+def test_framing_refused_before_reading(client, environ, status):
+    c, _ = client
+    stream = Endless(b"token=")
+    r = call(c, "/signin", stream, URLENCODED, chunked=False, **environ)
+    assert r.status_code == status and stream.taken == 0
+    assert r.headers["Connection"] == "close"
+
+
+def test_body_shorter_than_announced(client):
+    c, _ = client
+    r = call(c, "/signin", io.BytesIO(b"token=abc"), URLENCODED, chunked=False,
+             CONTENT_LENGTH="100")
+    assert r.status_code in (400, 401)  # never judged on a body that did not arrive whole
+    assert r.status_code == 400 or "wrong" not in r.get_data(as_text=True)
