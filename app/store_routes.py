@@ -68,8 +68,8 @@ def raw_name(prefix):
     return os.fsdecode(unquote_to_bytes(path[start:]))
 
 
-def make_request_class(data, limits):
-    class StoreRequest(Request):
+def make_request_class(data, limits, base=Request):
+    class StoreRequest(base):
         """Receives a plug-in archive straight into the store's staging folder, verifying it
         on the way (store.Intake); other files go to the staging folder too, never /tmp."""
 
@@ -91,7 +91,7 @@ def wants_json():
 def register(app, data, limits, vfile, error, kinds):
     store = Store(data, limits)
     store.sweep()
-    app.request_class = make_request_class(data, limits)
+    app.request_class = make_request_class(data, limits, app.request_class)
     app.url_map.converters["name"] = AnyNameConverter
     app.config["VIEW_STORE"] = store
     record = store.record
