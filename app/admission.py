@@ -64,7 +64,7 @@ def limits_from(environ):
         try:
             values[name] = parse_count(text or default)
         except ValueError as e:
-            raise ValueError("%s: %s" % (variable, e))
+            raise ValueError("%s: %s" % (variable, e)) from e
     return Limits(**values)
 
 
@@ -164,7 +164,8 @@ def check_archive(stream, limits, folder, archive_name):
                 if problem:
                     raise Refusal(400, "a member is refused: %s" % problem)
     except ARCHIVE_ERRORS as e:
-        raise Refusal(400, "not a readable .tar.gz archive (%s: %s)" % (type(e).__name__, e))
+        raise Refusal(400, "not a readable .tar.gz archive (%s: %s)"
+                      % (type(e).__name__, e)) from e
     finally:
         stream.seek(0)
 

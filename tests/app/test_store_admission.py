@@ -37,8 +37,13 @@ def upload(c, kind, name, payload):
                   content_type="multipart/form-data")
 
 
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def contents(folder):
-    return {os.path.relpath(os.path.join(d, f), folder): open(os.path.join(d, f), "rb").read()
+    return {os.path.relpath(os.path.join(d, f), folder): read(os.path.join(d, f))
             for d, _, files in os.walk(folder) for f in files}
 
 

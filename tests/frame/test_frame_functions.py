@@ -3,7 +3,6 @@ import asyncio
 import builtins
 import copy
 import gc
-import inspect
 import pickle
 import sys
 import types
