@@ -230,6 +230,10 @@ ensure_venv() {
         [[ -e $venv ]] && log "venv: $venv is broken or from another interpreter; recreating"
         rm -rf "$venv"
         "$VIEW_PYTHON" -m venv "$venv" || die "could not create $venv (for Debian's python3: apt-get install python3-venv)"
+        # The pip that older interpreters bring backtracks for minutes through the releases of
+        # the test extra's dependencies; a current one does not.
+        "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip ||
+            die "could not upgrade pip in $venv"
         log "venv: $venv (created from $VIEW_PYTHON)"
     fi
     local requirements stamp=$venv/view-requirements.txt
