@@ -213,9 +213,10 @@ class Builds:
         return self.dist()[0]
 
     def installed_wheel(self, minor):
-        """A fresh venv with the repaired wheel installed (Flask from the index)."""
+        """A fresh venv with the repaired wheel and its extra "workers" installed (Flask and
+        gunicorn from the index), as `pip install 'view-modules[workers]'` installs it."""
         def make():
             python = self.venv(minor, "wheel-install")
-            run([python, "-m", "pip", "install", self.wheel(minor)])
+            run([python, "-m", "pip", "install", self.wheel(minor) + "[workers]"])
             return python
         return self._once(("installed", minor), make)
