@@ -26,7 +26,7 @@ def limit(text):
     try:
         return admission.parse_count(text)
     except ValueError as e:
-        raise argparse.ArgumentTypeError(str(e))
+        raise argparse.ArgumentTypeError(str(e)) from e
 
 
 def parse_args(argv):

@@ -64,7 +64,7 @@ def limits_from(environ):
         try:
             values[name] = parse_count(text or default)
         except ValueError as e:
-            raise ValueError("%s: %s" % (variable, e))
+            raise ValueError("%s: %s" % (variable, e)) from e
     return Limits(**values)
 
 
@@ -239,7 +239,7 @@ def check_tar(tar, limits, dest, upload_size, final_folder):
             members.append(_member_rules(member, dest))
         _check_end(tar, members)
     except ARCHIVE_ERRORS as e:
-        raise Refusal(400, "%s (%s: %s)" % (GZIP_TAR, type(e).__name__, e))
+        raise Refusal(400, "%s (%s: %s)" % (GZIP_TAR, type(e).__name__, e)) from e
     if not tops:
         raise Refusal(400, "the archive is empty; " + HOW_TO_PACK)
     top, = tops

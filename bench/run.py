@@ -402,7 +402,7 @@ def main_callgrind(args):
                 stderr=subprocess.DEVNULL), jobs):
             pass
     profiles = {}
-    for name, n, out, _ in jobs:
+    for name, _n, out, _ in jobs:
         profiles.setdefault(name, []).append(out)
     per_call = {name: (callgrind_total(files[1]) - callgrind_total(files[0])) / calls
                 for name, files in profiles.items()}

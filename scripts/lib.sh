@@ -1,11 +1,10 @@
 # Shared shell functions for scripts/setup and scripts/test. Source it; do not run it.
 # shellcheck shell=bash
+# The variables it sets (VIEW_PYTHON_VERSION, ...) are read by the scripts that source it.
+# shellcheck disable=SC2034
 
 VIEW_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VIEW_VENV="$VIEW_ROOT/.venv"
-# Debian's own Python packages (Flask, pytest, selenium, ...). They are pure Python, so every
-# supported interpreter can use them through a .pth file in its venv.
-VIEW_DIST_PACKAGES=/usr/lib/python3/dist-packages
 
 log() { printf '[%s] %s\n' "$(basename "$0")" "$*" >&2; }
 warn() { printf '[%s] warning: %s\n' "$(basename "$0")" "$*" >&2; }
@@ -109,7 +108,7 @@ find_python() {
     # Debian 12's python3 is 3.11; its headers come with python3-dev.
     if [[ -x /usr/bin/python3 ]] && ! is_installed python3-dev; then
         log "no supported CPython with headers found; installing Debian's python3-dev"
-        ensure_packages python3 python3-dev
+        ensure_packages python3 python3-dev python3-venv
         if found=$(check_python /usr/bin/python3 verbose); then
             read -r VIEW_PYTHON VIEW_PYTHON_VERSION <<<"$found"
             return
@@ -132,6 +131,10 @@ has_candidate() {
     [[ -n $candidate && $candidate != "(none)" ]]
 }
 
+can_be_root() {
+    [[ $(id -u) -eq 0 ]] || sudo -n true 2>/dev/null
+}
+
 as_root() {
     if [[ $(id -u) -eq 0 ]]; then
         "$@"
@@ -144,7 +147,8 @@ as_root() {
 
 # ensure_packages REQUIRED... -- OPTIONAL...
 # Installs only what is missing; runs apt-get update only then. A missing required package that
-# Debian does not offer is an error; a missing optional one is skipped with a warning.
+# Debian does not offer is an error; a missing optional one is skipped with a warning. Without
+# root (or a sudo that asks no password) missing optional packages are only reported.
 ensure_packages() {
     local required=() optional=() missing_required=() missing_optional=() pkg
     local in_optional=0
@@ -169,6 +173,12 @@ ensure_packages() {
     fi
     command -v apt-get >/dev/null 2>&1 ||
         die "missing packages ${missing_required[*]} ${missing_optional[*]} and no apt-get"
+    if ! can_be_root; then
+        ((${#missing_required[@]} == 0)) ||
+            die "missing Debian packages: ${missing_required[*]} (as root: apt-get install ${missing_required[*]})"
+        warn "not root: Debian packages ${missing_optional[*]} are missing; what needs them is not tested"
+        return
+    fi
     log "Debian packages missing: ${missing_required[*]} ${missing_optional[*]}"
     export DEBIAN_FRONTEND=noninteractive
     as_root apt-get update -q </dev/null || die "apt-get update failed"
@@ -195,7 +205,7 @@ ensure_packages() {
 # True if the venv $1 exists, runs, and was made from $VIEW_PYTHON (same home and version).
 venv_matches() {
     local venv=$1 cfg=$1/pyvenv.cfg
-    [[ -f $cfg && -x $venv/bin/python ]] || return 1
+    [[ -f $cfg && -x $venv/bin/python && -x $venv/bin/pip ]] || return 1
     local home version want_version
     home=$(sed -n 's/^home *= *//p' "$cfg")
     version=$(sed -n 's/^version *= *//p' "$cfg")
@@ -204,27 +214,42 @@ venv_matches() {
     "$venv/bin/python" -c 'import sys' 2>/dev/null
 }
 
-# ensure_venv [DIR]: a venv made from $VIEW_PYTHON in DIR (default .venv) that sees Debian's
-# Python packages.
+# ensure_venv [DIR [EXTRA... [--oldest]]]: a venv made from $VIEW_PYTHON in DIR (default .venv)
+# with what pyproject.toml declares installed from the package index: the runtime
+# dependencies and those of each EXTRA (default: workers); --oldest takes the oldest Flask that
+# the project admits. pip runs only for a requirement that the venv has not had installed yet
+# (their list is kept in the venv), so a second run is quick and needs no network.
 ensure_venv() {
     local venv=${1:-$VIEW_VENV}
+    shift || true
+    local wanted=("$@")
+    ((${#wanted[@]})) || wanted=(workers)
     if venv_matches "$venv"; then
         log "venv: $venv (kept)"
     else
         [[ -e $venv ]] && log "venv: $venv is broken or from another interpreter; recreating"
         rm -rf "$venv"
-        # No pip: the only package source here is Debian's, reached through the .pth below.
-        "$VIEW_PYTHON" -m venv --without-pip "$venv" || die "could not create $venv"
+        "$VIEW_PYTHON" -m venv "$venv" || die "could not create $venv (for Debian's python3: apt-get install python3-venv)"
+        # The pip that older interpreters bring backtracks for minutes through the releases of
+        # the test extra's dependencies; a current one does not.
+        "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip ||
+            die "could not upgrade pip in $venv"
         log "venv: $venv (created from $VIEW_PYTHON)"
     fi
-    local site
-    site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
-    local pth=$site/debian-dist-packages.pth
-    if [[ $(cat "$pth" 2>/dev/null) != "$VIEW_DIST_PACKAGES" ]]; then
-        printf '%s\n' "$VIEW_DIST_PACKAGES" >"$pth"
+    local requirements stamp=$venv/view-requirements.txt
+    requirements=$("$venv/bin/python" "$VIEW_ROOT/scripts/requirements.py" "${wanted[@]}") ||
+        die "could not read the requirements from pyproject.toml"
+    touch "$stamp"
+    if grep -vxFf "$stamp" <<<"$requirements" >/dev/null; then
+        log "venv: installing into $venv: $(tr '\n' ' ' <<<"$requirements")"
+        printf '%s\n' "$requirements" >"$stamp.new"
+        "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$stamp.new" ||
+            die "pip install into $venv failed"
+        sort -u "$stamp" "$stamp.new" >"$stamp.all"
+        mv "$stamp.all" "$stamp"
+        rm -f "$stamp.new"
     fi
-    "$venv/bin/python" -c 'import flask, pytest' ||
-        die "flask and pytest do not import in $venv"
+    "$venv/bin/python" -c 'import flask' || die "flask does not import in $venv"
 }
 
 # --- CMake -------------------------------------------------------------------------------

@@ -76,7 +76,9 @@ def answered(log, since, method, path, deadline):
     while time.monotonic() < deadline:
         with open(log, "rb") as f:
             f.seek(since)
-            found = pattern.findall(f.read().decode(errors="replace"))
+            text = f.read().decode(errors="replace")
+        # Newer Werkzeug servers colour their request lines, into a log file too.
+        found = pattern.findall(re.sub(r"\x1b\[[0-9;]*m", "", text))
         if found:
             return int(found[-1])
         time.sleep(0.1)

@@ -23,7 +23,11 @@ def version(i):
 def installed(data):
     """The contents of every file of the installed weather/, as a set (one version: one item)."""
     folder = os.path.join(str(data), "plugin", "weather")
-    found = [open(os.path.join(d, f), "rb").read() for d, _, fs in os.walk(folder) for f in fs]
+    found = []
+    for d, _, fs in os.walk(folder):
+        for f in fs:
+            with open(os.path.join(d, f), "rb") as file:
+                found.append(file.read())
     assert len(found) in (0, FILES + 1), "weather/ is partly installed: %d files" % len(found)
     return set(found)
 
@@ -73,8 +77,8 @@ def test_upload_beside_removal(server):
     base, data = server
     for i in range(10):  # the removal lands at staggered moments of the upload's unpack
         upload, removal = run_together(
-            lambda: post_upload(base, "plugin", "weather.tar.gz", version(i)),
-            lambda: removal_after(base, 0.02 * i))
+            lambda i=i: post_upload(base, "plugin", "weather.tar.gz", version(i)),
+            lambda i=i: removal_after(base, 0.02 * i))
         assert upload == (200, {"state": "ok"})
         assert removal[0] in (200, 404), removal
         left = installed(data)

@@ -53,8 +53,12 @@ def test_upload_list_remove(client, kind, name, payload, entry, folder):
     ("Plugin", "p.tar.gz", "kind of upload"),
     (None, "x.py", "kind of upload"),
 ])
-def test_refused_upload_writes_nothing(client, tmp_path, kind, name, message):
+def test_refused_upload_writes_nothing(client, tmp_path, kind, name, message,
+                                      delivered_filename):
     c, data = client
+    if "\\" in name and "\\" not in delivered_filename(name):
+        pytest.skip("this Werkzeug's form parser reads a backslash in a file name as an escape "
+                    "and drops it, so the name arrives as a plain one")
     before = all_files(tmp_path)
     r = upload(c, kind, name, plugin_archive("p") if kind == "plugin" else b"x = 1\n")
     assert r.status_code == 400 and message in r.get_json()["error"]

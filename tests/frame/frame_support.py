@@ -6,6 +6,7 @@ import json
 import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 
 import pytest
@@ -14,7 +15,9 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 BUILD = os.environ.get("VIEW_BUILD_DIR", os.path.join(ROOT, "build"))
 # Snippets run under the interpreter that runs the tests: the build under test is for it.
 PYTHON = sys.executable
-DIST_PACKAGES = "/usr/lib/python3/dist-packages"
+# Where this venv's pure-Python packages (Flask and what it needs) are, for snippets run by
+# another interpreter that has none of its own.
+PURELIB = sysconfig.get_paths()["purelib"]
 
 
 def built_module(name):

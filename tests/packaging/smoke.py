@@ -37,9 +37,10 @@ def check(response, status, state=None):
 
 
 def main(host_dir, work, prefix):
-    origin = importlib.util.find_spec("View.file").origin
-    assert origin.startswith(prefix + os.sep), "View.file found at %s, not under %s" % (origin,
-                                                                                       prefix)
+    # The package's Python files come from EXPECTED_PREFIX (an installed wheel's site-packages,
+    # or the source folder of an editable install), its modules from wherever pip put them.
+    origin = importlib.util.find_spec("View").origin
+    assert origin.startswith(prefix + os.sep), "View found at %s, not under %s" % (origin, prefix)
     data = os.path.join(work, "data")
     os.environ["PLUGIN_DATA"] = data
     sys.path.insert(0, host_dir)

@@ -1,6 +1,6 @@
 # Plain-Python twin of the native module View.scheduler; trailing comments give
 # the source line the native module reports for each statement.
-from flask import jsonify, abort  # 2
+from flask import jsonify, abort  # 2  # noqa: F401 (as the native module imports them)
 import os  # 3
 
 # Taken from the builtins once, as the native module does at import.

@@ -152,7 +152,7 @@ def test_with_protocol(mod, work, monkeypatch, failure, exit_result, outcome, na
         assert sys.exc_info()[1] is outer
     assert log == [("open", "p.tar.gz", "r"), "lookup __exit__", "lookup __enter__", "enter",
                    "getmembers", ("extractall", work.plugin), ("exit",) + exit_args]
-    assert os.path.exists(archive) is (outcome != True)
+    assert os.path.exists(archive) is (outcome is not True)
     if failure is None:
         assert seen["exit_args"] == (None, None, None)
     else:
