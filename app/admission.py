@@ -185,7 +185,7 @@ def _member_rules(member, dest):
     try:
         return FILTER(member, dest)
     except tarfile.FilterError as e:
-        raise Refusal(400, "a member is refused: %s" % e)
+        raise Refusal(400, "a member is refused: %s" % e) from e
 
 
 def check_tar(tar, limits, dest, upload_size, final_folder):

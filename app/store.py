@@ -340,7 +340,7 @@ class Store(object):
             tar = admission.CheckedTarFile.open(intake.plain_path, "r:", encoding="utf-8",
                                                 errors="surrogateescape")
         except admission.ARCHIVE_ERRORS as e:
-            raise Refusal(400, "%s (%s)" % (GZIP_TAR, e))
+            raise Refusal(400, "%s (%s)" % (GZIP_TAR, e)) from e
         with tar:
             top, members = admission.check_tar(tar, self.limits, tree, size, self.plugins)
             self.check_conflict(top, archive_name, replace)  # early: no unpack for a 409

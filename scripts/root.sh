@@ -79,6 +79,8 @@ root_exec() {
     done
     shift
     mkdir -p "$VIEW_ROOT_WORK/tmp" "$VIEW_ROOT_WORK/src"
+    # The script is expanded by the shell inside the namespace, not here.
+    # shellcheck disable=SC2016
     unshare --mount --propagation private --pid --fork --kill-child -- bash -c '
         set -e
         root=$1 work=$2 nvars=$3
@@ -238,7 +240,7 @@ root_copy_tree() {
     mkdir -p "$dest.new"
     if git -C "$VIEW_ROOT" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
         (
-            cd "$VIEW_ROOT"
+            cd "$VIEW_ROOT" || exit
             git ls-files -z --cached --others --exclude-standard |
                 while IFS= read -r -d '' name; do
                     [[ -f $name ]] && printf '%s\0' "$name"
@@ -257,6 +259,7 @@ root_copy_tree() {
 # the work folder, with the project's own CMake description.
 root_build() {
     local version=$1
+    # shellcheck disable=SC2016 # expanded by the root's shell, with the version as $1
     root_exec -- sh -c '
         cmake -S /view/src -B "/view/build-$1" -DPython3_EXECUTABLE="/usr/bin/python$1" \
             -DCMAKE_BUILD_TYPE=Release && cmake --build "/view/build-$1" -j2' sh "$version" \
@@ -273,6 +276,8 @@ root_pytest() {
 
 # root_test_version 3.X: for scripts/test (uses its record, summaries and pytest_args): builds
 # the clean copy in the root and runs the suite there; its report counts like any other pass.
+# It adds to scripts/test's own tallies (any_failed, summaries, pytest_args).
+# shellcheck disable=SC2034,SC2154
 root_test_version() {
     local version=$1 rc=0 start=$SECONDS
     log "CPython $version from the Debian $VIEW_ROOT_SUITE root ($VIEW_TEST_ROOT)"

@@ -81,7 +81,7 @@ def test_kill_during_a_large_unpack(start_server, tmp_path, mode):
         proc = start_server.procs[-1]
         answer = []
 
-        def send(v=3 + round_):
+        def send(v=3 + round_, answer=answer, base=base):
             try:
                 answer.append(post_upload(base, "plugin", "weather.tar.gz", version(v)))
             except OSError as e:  # the server died under it: the point of the test
@@ -98,7 +98,7 @@ def test_kill_during_a_large_unpack(start_server, tmp_path, mode):
         if mode == "server":
             proc.wait(10)
             base = start_server(data, args=args)
-        seen = wait_for(lambda: (agree(base, data), installed_versions(data))[1])
+        seen = wait_for(lambda base=base: (agree(base, data), installed_versions(data))[1])
         assert seen in ({b"%d" % (2 + round_)}, {b"%d" % (3 + round_)}), (round_, seen)
         if seen == {b"%d" % (2 + round_)}:  # killed before the rename: put it in place now
             assert post_upload(base, "plugin", "weather.tar.gz",

@@ -4,6 +4,7 @@ import builtins
 import copy
 import dis
 import gc
+import inspect
 import pickle
 import sys
 import types
