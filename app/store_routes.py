@@ -76,8 +76,20 @@ def make_request_class(data, limits, base=Request):
         def _get_file_stream(self, total_content_length, content_type, filename=None,
                              content_length=None):
             if filename and filename.endswith(".tar.gz") and self.path.endswith("/upload"):
-                return Intake(data, limits, total_content_length)
-            return tempfile.TemporaryFile("wb+", dir=staging_root(data))
+                stream = Intake(data, limits, total_content_length)
+            else:
+                stream = tempfile.TemporaryFile("wb+", dir=staging_root(data))
+            # A body refused part-way leaves its parts out of request.files, where close()
+            # would find them; they are closed with the request all the same.
+            self.__dict__.setdefault("_part_streams", []).append(stream)
+            return stream
+
+        def close(self):
+            try:
+                base.close(self)
+            finally:
+                for stream in self.__dict__.pop("_part_streams", ()):
+                    stream.close()
 
     return StoreRequest
 

@@ -11,7 +11,7 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-from webapp_support import archive, native, post_upload, request
+from webapp_support import archive, native, post_upload, read_file, request
 
 pytestmark = native
 FILES = 3000  # an unpack of about a second
@@ -183,4 +183,4 @@ def test_concurrent_changes_on_four_workers(start_server, tmp_path):
     if "weather" in entries:
         files = [os.path.join(d, f) for d, _, fs in os.walk(folder) for f in fs]
         assert len(files) == FILES // 10 + 1
-        assert len({open(f, "rb").read(1) for f in files}) == 1
+        assert len({read_file(f, 1) for f in files}) == 1

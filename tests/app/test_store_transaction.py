@@ -11,7 +11,7 @@ import random
 import tarfile
 
 import pytest
-from webapp_support import archive, native, store_state
+from webapp_support import archive, native, read_file, store_state
 
 pytestmark = native
 
@@ -43,7 +43,7 @@ def tar_bytes(members, fmt=tarfile.PAX_FORMAT, pax=None):
 
 
 def files_of(folder):
-    return {os.path.relpath(os.path.join(d, f), folder): open(os.path.join(d, f), "rb").read()
+    return {os.path.relpath(os.path.join(d, f), folder): read_file(os.path.join(d, f))
             for d, _, fs in os.walk(folder) for f in fs}
 
 

@@ -47,6 +47,11 @@ def plugin_archive(top):
                     top + "/static/readme.txt": b"plug-in " + top.encode()})
 
 
+def read_file(path, size=-1):
+    with open(path, "rb") as f:
+        return f.read(size)
+
+
 def store_state(data):
     """What a refused or failed change must leave as it was: every file of the store's folders
     with its content, the kept previous generations, and the record of what is installed."""
@@ -58,7 +63,7 @@ def store_state(data):
             for name in names + [x for x in dirs if not os.listdir(os.path.join(d, x))]:
                 path = os.path.join(d, name)
                 rel = os.path.relpath(path, data)
-                files[rel] = open(path, "rb").read() if os.path.isfile(path) else "dir"
+                files[rel] = read_file(path) if os.path.isfile(path) else "dir"
     rows = []
     record = os.path.join(data, "record.sqlite3")
     if os.path.exists(record):
