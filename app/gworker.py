@@ -15,6 +15,13 @@ from . import bodylimit, pacing
 
 class Worker(ThreadWorker):
     def handle(self, conn):
+        if conn.parser is None:
+            # gunicorn 24 and later make the parser in the worker thread, on the connection's
+            # first request; it must exist before its socket can be paced.
+            try:
+                conn.init()
+            except OSError:  # the client went, or its TLS hello failed
+                return False
         reader = conn.parser.unreader  # what gunicorn reads requests from
         if not isinstance(reader.sock, pacing.PacedSocket):
             reader.sock = pacing.PacedSocket(reader.sock)

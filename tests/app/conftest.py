@@ -69,10 +69,12 @@ def start_server(tmp_path):
         while procs[-1].poll() is None and time.monotonic() < deadline:
             try:
                 probe = urllib.request.Request(base + "/plugins/plugin", headers=OPERATOR)
-                urllib.request.urlopen(probe, timeout=2, context=(
-                    ssl._create_unverified_context() if tls else None)).read()
+                with urllib.request.urlopen(probe, timeout=2, context=(
+                        ssl._create_unverified_context() if tls else None)) as answer:
+                    answer.read()
                 return base
-            except urllib.error.HTTPError:
+            except urllib.error.HTTPError as e:
+                e.close()
                 return base  # it answers, if only to say who may see the page
             except OSError:
                 time.sleep(0.2)

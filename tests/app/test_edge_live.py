@@ -183,13 +183,19 @@ def test_slow_clients_do_not_hold_the_server(start_server, tmp_path, mode):
             waits.append(time.monotonic() - started)
             time.sleep(0.25)
     finally:
+        # The slow clients go on until the server closes on them, or for 24 s in all.
+        give_up = time.monotonic() + 9
+        for c in clients:
+            c.join(max(0, give_up - time.monotonic()))
         stop.set()
         for c in clients:
             c.join(30)
     print("operator's listing during the attack: worst %.3f s of %d; slow clients held "
           "%s s" % (max(waits), len(waits), ", ".join("%.1f" % h for h in sorted(held))))
     assert max(waits) < 1.0
-    assert max(held) < 13  # closed on them by the read deadlines, not by giving up
+    # Closed on them by the read deadlines (10 s, and a busy machine adds some), not by giving up
+    # at 24 s.
+    assert max(held) < 20
 
 
 def cookie_of(response):
@@ -211,7 +217,8 @@ def call(base, path, data=None, headers=(), context=None):
                          timeout=20) as r:
             return r.status, r, r.read().decode()
     except urllib.error.HTTPError as e:
-        return e.code, e, e.read().decode()
+        with e:  # its headers stay readable once it is closed
+            return e.code, e, e.read().decode()
 
 
 def test_saved_cookie_is_worth_nothing_after_sign_out(start_server, tmp_path, mode):

@@ -20,8 +20,9 @@ def test_concurrent_uploads_all_land(start_server, tmp_path):
         results = list(pool.map(
             lambda n: post_upload(base, "plugin", n + ".tar.gz", plugin_archive(n)), names))
     assert results == [(200, {"state": "ok"})] * len(names)
-    page = urllib.request.urlopen(urllib.request.Request(base + "/plugins/plugin", headers=OPERATOR),
-                                  timeout=10).read().decode()
+    with urllib.request.urlopen(urllib.request.Request(base + "/plugins/plugin", headers=OPERATOR),
+                                timeout=10) as answer:
+        page = answer.read().decode()
     assert all('data-name="%s"' % n in page for n in names)
     assert all_files(data / "plugin") == sorted(
         os.path.join(n, f) for n in names for f in ("__init__.py", "static/readme.txt"))

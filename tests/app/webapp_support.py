@@ -87,7 +87,8 @@ def request(base, path, data=None, headers=(), timeout=30):
         with urllib.request.urlopen(req, timeout=timeout) as r:
             status, body = r.status, r.read()
     except urllib.error.HTTPError as e:
-        status, body = e.code, e.read()
+        with e:  # an error answer is a response too, and holds its socket until closed
+            status, body = e.code, e.read()
     try:
         return status, json.loads(body)
     except ValueError:
