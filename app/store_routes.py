@@ -89,7 +89,10 @@ def make_request_class(data, limits, base=Request):
                 base.close(self)
             finally:
                 for stream in self.__dict__.pop("_part_streams", ()):
-                    stream.close()
+                    try:
+                        stream.close()
+                    except OSError:  # a full disk fails the flush of what is thrown away
+                        pass
 
     return StoreRequest
 
