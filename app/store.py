@@ -57,12 +57,26 @@ def staging_root(data):
 @contextmanager
 def staged(data):
     """A new staging folder, locked while the change that uses it lives; removed after."""
-    tx = new_tx()
-    folder = os.path.join(staging_root(data), tx)
-    os.makedirs(folder)
-    fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
-    try:
+    # A worker that starts sweeps every staging folder nobody holds: one made here but not yet
+    # locked may go in between, so a folder counts only once it is locked and still there.
+    for _ in range(10):
+        tx = new_tx()
+        folder = os.path.join(staging_root(data), tx)
+        os.makedirs(folder)
+        try:
+            fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+        except FileNotFoundError:
+            continue
         fcntl.flock(fd, fcntl.LOCK_EX)
+        try:
+            if os.path.samestat(os.fstat(fd), os.stat(folder)):
+                break
+        except FileNotFoundError:
+            pass
+        os.close(fd)
+    else:
+        raise OSError("could not make a staging folder in %s" % staging_root(data))
+    try:
         yield tx, folder
     finally:
         try:
