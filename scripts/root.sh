@@ -272,10 +272,12 @@ root_pytest() {
     shift 2
     # Debian testing's gunicorn is newer than the versions the project admits (pyproject.toml's
     # extra "workers"): an admitted one from the package index goes first on the path.
-    local deps=/view/deps-$version
-    root_exec -- "python$version" -m pip install -q --disable-pip-version-check \
-        --break-system-packages --upgrade --target "$deps" 'gunicorn>=20,<24' </dev/null ||
+    local deps=/view/deps-$version python=python3 gunicorn
+    [[ -x $VIEW_VENV/bin/python ]] && python=$VIEW_VENV/bin/python
+    gunicorn=$("$python" "$VIEW_ROOT/scripts/requirements.py" workers | grep '^gunicorn') ||
         return 1
+    root_exec -- "python$version" -m pip install -q --disable-pip-version-check \
+        --break-system-packages --upgrade --target "$deps" "$gunicorn" </dev/null || return 1
     root_exec VIEW_BUILD_DIR="/view/build-$version" PYTHONUNBUFFERED=1 PYTHONPATH="$deps" -- \
         "python$version" -m pytest -q tests --junitxml="$xml" "$@" </dev/null
 }
