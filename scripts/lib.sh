@@ -105,8 +105,9 @@ find_python() {
             return
         fi
     done
-    # Debian 12's python3 is 3.11; its headers come with python3-dev.
-    if [[ -x /usr/bin/python3 ]] && ! is_installed python3-dev; then
+    # Debian's python3 (3.11 on Debian 12, 3.13 on Debian 13) has its headers in python3-dev; a
+    # minimal system may lack python3 itself.
+    if [[ ! -x /usr/bin/python3 ]] || ! is_installed python3-dev; then
         log "no supported CPython with headers found; installing Debian's python3-dev"
         ensure_packages python3 python3-dev python3-venv
         if found=$(check_python /usr/bin/python3 verbose); then
