@@ -9,7 +9,8 @@ import urllib.error
 import urllib.request
 
 import pytest
-from webapp_support import BUILD, OPERATOR, ROOT, TOKEN, browser_skip_reason
+from support.paths import BUILD, ROOT
+from webapp_support import OPERATOR, TOKEN, browser_skip_reason
 
 
 def make_client(tmp_path, monkeypatch):

@@ -9,7 +9,8 @@ import subprocess
 import sys
 
 import pytest
-from webapp_support import BUILD, ROOT, TOKEN, native
+from support.paths import BUILD, ROOT
+from webapp_support import TOKEN, native
 
 pytestmark = native
 

@@ -2,10 +2,11 @@
 import gzip
 import io
 import os
-import tarfile
 
 import pytest
-from webapp_support import archive, native, plugin_archive, store_state
+from support.archives import archive, header, plugin_archive, raw_member
+from support.snapshots import store_state
+from webapp_support import native
 
 pytestmark = native
 
@@ -15,16 +16,7 @@ LONG_PATH = "/".join(["d" * 200] * 25) + "/f"
 
 def header_only(name, size, padding):
     """A member whose header promises `size` bytes, followed by only `padding` zeros."""
-    info = tarfile.TarInfo(name)
-    info.size = size
-    return gzip.compress(info.tobuf(tarfile.GNU_FORMAT) + bytes(padding))
-
-
-def raw_member(name, data):
-    """One member's header and data, without the archive's end marker."""
-    info = tarfile.TarInfo(name)
-    info.size = len(data)
-    return info.tobuf(tarfile.GNU_FORMAT) + data + bytes(-len(data) % 512)
+    return gzip.compress(header(name, size) + bytes(padding))
 
 
 def two_gzip_members(first, second):

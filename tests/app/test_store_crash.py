@@ -11,7 +11,9 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-from webapp_support import archive, native, post_upload, read_file, request
+from support.archives import archive
+from support.snapshots import files_of
+from webapp_support import native, post_upload, request
 
 pytestmark = native
 FILES = 3000  # an unpack of about a second
@@ -27,13 +29,8 @@ def version(v, files=FILES, size=4000):
 
 def installed_versions(data, name="weather"):
     """The set of versions of the files of one installed plug-in: one item, or empty."""
-    folder = os.path.join(str(data), "plugin", name)
-    seen, count = set(), 0
-    for d, _, fs in os.walk(folder):
-        for f in fs:
-            with open(os.path.join(d, f), "rb") as fh:
-                seen.add(fh.read(1))
-            count += 1
+    files = files_of(os.path.join(str(data), "plugin", name))
+    seen, count = {content[:1] for content in files.values()}, len(files)
     assert count in (0, FILES + 1), "%s is partly installed: %d files" % (name, count)
     assert len(seen) <= 1, "a mix of versions: %r" % seen
     return seen
@@ -179,8 +176,7 @@ def test_concurrent_changes_on_four_workers(start_server, tmp_path):
         statuses = list(pool.map(one, range(48), timeout=DEADLINE))
     assert set(statuses) <= {200, 404, 409}, statuses
     entries = agree(base, data)
-    folder = os.path.join(str(data), "plugin", "weather")
     if "weather" in entries:
-        files = [os.path.join(d, f) for d, _, fs in os.walk(folder) for f in fs]
+        files = files_of(os.path.join(str(data), "plugin", "weather"))
         assert len(files) == FILES // 10 + 1
-        assert len({read_file(f, 1) for f in files}) == 1
+        assert len({content[:1] for content in files.values()}) == 1

@@ -6,7 +6,9 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-from webapp_support import archive, native, post_upload, request
+from support.archives import archive
+from support.snapshots import files_of
+from webapp_support import native, post_upload, request
 
 pytestmark = native
 FILES = 150  # enough that an unpack takes a while
@@ -22,14 +24,9 @@ def version(i):
 
 def installed(data):
     """The contents of every file of the installed weather/, as a set (one version: one item)."""
-    folder = os.path.join(str(data), "plugin", "weather")
-    found = []
-    for d, _, fs in os.walk(folder):
-        for f in fs:
-            with open(os.path.join(d, f), "rb") as file:
-                found.append(file.read())
+    found = files_of(os.path.join(str(data), "plugin", "weather"))
     assert len(found) in (0, FILES + 1), "weather/ is partly installed: %d files" % len(found)
-    return set(found)
+    return set(found.values())
 
 
 @pytest.fixture(params=["threaded", "gunicorn-4"])

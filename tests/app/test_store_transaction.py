@@ -11,7 +11,9 @@ import random
 import tarfile
 
 import pytest
-from webapp_support import archive, native, read_file, store_state
+from support.archives import archive, raw_member
+from support.snapshots import files_of, store_state
+from webapp_support import native
 
 pytestmark = native
 
@@ -24,27 +26,9 @@ def upload(c, name, payload, replace=False):
 
 
 def tar_bytes(members, fmt=tarfile.PAX_FORMAT, pax=None):
-    """An uncompressed tar; members: name -> bytes or None for a folder; pax: name -> headers."""
-    buf = io.BytesIO()
-    with tarfile.open(fileobj=buf, mode="w", format=fmt, encoding="utf-8",
-                      errors="surrogateescape") as tar:
-        for name, content in members.items():
-            info = tarfile.TarInfo(name)
-            info.mtime = 1700000000
-            if pax and name in pax:
-                info.pax_headers = dict(pax[name])
-            if content is None:
-                info.type = tarfile.DIRTYPE
-                tar.addfile(info)
-            else:
-                info.size = len(content)
-                tar.addfile(info, io.BytesIO(content))
-    return buf.getvalue()
-
-
-def files_of(folder):
-    return {os.path.relpath(os.path.join(d, f), folder): read_file(os.path.join(d, f))
-            for d, _, fs in os.walk(folder) for f in fs}
+    """An uncompressed tar of `members` as `archive` takes them, each dated 1700000000."""
+    return archive(members, "", pax=pax, mtime=1700000000, format=fmt, encoding="utf-8",
+                   errors="surrogateescape")
 
 
 def listing(c, **args):
@@ -127,13 +111,9 @@ def test_bit_flips_never_install_wrong_content(store):
 
 def gnu_long_names(count, size):
     """`count` GNU long-name headers of `size` bytes each, before one member."""
-    out = b""
-    for _ in range(count):
-        info = tarfile.TarInfo("././@LongLink")
-        info.type, info.size = tarfile.GNUTYPE_LONGNAME, size
-        out += info.tobuf(tarfile.GNU_FORMAT) + b"weather/" + b"n" * (size - 9) + b"\0"
-        out += bytes(-size % 512)
-    return out + tar_bytes({"weather/x": b"x"}, fmt=tarfile.GNU_FORMAT)
+    long_name = raw_member("././@LongLink", b"weather/" + b"n" * (size - 9) + b"\0",
+                           tarfile.GNUTYPE_LONGNAME)
+    return long_name * count + tar_bytes({"weather/x": b"x"}, fmt=tarfile.GNU_FORMAT)
 
 
 @pytest.mark.parametrize("payload, status, reason", [

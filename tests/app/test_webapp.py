@@ -3,7 +3,9 @@ import io
 import logging
 
 import pytest
-from webapp_support import all_files, archive, native, plugin_archive
+from support.archives import archive, plugin_archive
+from support.snapshots import all_files
+from webapp_support import native
 
 pytestmark = native
 

@@ -6,8 +6,9 @@ import urllib.request
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-from webapp_support import (OPERATOR, TOKEN, all_files, native, plugin_archive, post_upload,
-                            sign_in)
+from support.archives import plugin_archive
+from support.snapshots import all_files
+from webapp_support import OPERATOR, TOKEN, native, post_upload, sign_in
 
 pytestmark = native
 

@@ -1,19 +1,15 @@
 """Helpers shared by the application tests (a unique module name: conftest.py is not importable
 by name once several test folders have one)."""
-import glob
-import io
 import json
 import os
 import sys
-import tarfile
 import urllib.error
 import urllib.request
 import uuid
 
 import pytest
+from support.paths import BUILD, ROOT, built
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-BUILD = os.path.abspath(os.environ.get("VIEW_BUILD_DIR", os.path.join(ROOT, "build")))
 # After the build folder (put first by tests/conftest.py), so that the source View/ never wins.
 if ROOT not in sys.path:
     sys.path.append(ROOT)
@@ -23,61 +19,8 @@ if ROOT not in sys.path:
 TOKEN = "test-operator-token"
 OPERATOR = {"Authorization": "Bearer " + TOKEN}
 
-native = pytest.mark.skipif(not glob.glob(os.path.join(BUILD, "View", "file*.so")),
+native = pytest.mark.skipif(not built("file"),
                             reason="View.file is not built in %s (run scripts/setup)" % BUILD)
-
-
-def archive(members):
-    """A .tar.gz in memory; members maps a name to bytes, or to ("symlink", target)."""
-    buf = io.BytesIO()
-    with tarfile.open(fileobj=buf, mode="w:gz") as tar:
-        for name, content in members.items():
-            info = tarfile.TarInfo(name)
-            if isinstance(content, tuple):
-                info.type, info.linkname = tarfile.SYMTYPE, content[1]
-                tar.addfile(info)
-            else:
-                info.size = len(content)
-                tar.addfile(info, io.BytesIO(content))
-    return buf.getvalue()
-
-
-def plugin_archive(top):
-    return archive({top + "/__init__.py": b"NAME = %r\n" % top.encode(),
-                    top + "/static/readme.txt": b"plug-in " + top.encode()})
-
-
-def read_file(path, size=-1):
-    with open(path, "rb") as f:
-        return f.read(size)
-
-
-def store_state(data):
-    """What a refused or failed change must leave as it was: every file of the store's folders
-    with its content, the kept previous generations, and the record of what is installed."""
-    import sqlite3
-    data = str(data)
-    files = {}
-    for top in ("plugin", "temp", "uploads", ".previous", ".staging"):
-        for d, dirs, names in os.walk(os.path.join(data, top)):
-            for name in names + [x for x in dirs if not os.listdir(os.path.join(d, x))]:
-                path = os.path.join(d, name)
-                rel = os.path.relpath(path, data)
-                files[rel] = read_file(path) if os.path.isfile(path) else "dir"
-    rows = []
-    record = os.path.join(data, "record.sqlite3")
-    if os.path.exists(record):
-        db = sqlite3.connect(record)
-        rows = sorted(db.execute("SELECT * FROM installed").fetchall()) + sorted(
-            db.execute("SELECT * FROM previous").fetchall()) + sorted(
-            db.execute("SELECT * FROM pending").fetchall())
-        db.close()
-    return files, rows
-
-
-def all_files(folder):
-    return sorted(os.path.relpath(os.path.join(d, f), folder)
-                  for d, _, files in os.walk(folder) for f in files)
 
 
 def request(base, path, data=None, headers=(), timeout=30):

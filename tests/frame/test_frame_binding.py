@@ -4,7 +4,8 @@ import sys
 
 import pytest
 
-from frame_support import needs_build, tb_entries
+from frame_support import needs_build
+from support.tracebacks import entries
 
 pytestmark = needs_build
 
@@ -106,7 +107,7 @@ def test_binding_failure_adds_one_entry_at_definition_line(vfile, vsched, name, 
     with pytest.raises(TypeError) as info:
         func(*args, **kwargs)
     assert str(info.value) == message
-    assert tb_entries(info.value, skip_file=HERE) == [entry_for(name)]
+    assert entries(info.value, skip_file=HERE) == [entry_for(name)]
 
 
 class StrSub(str):
@@ -129,7 +130,7 @@ def test_failures_without_entry(vfile, vsched, name, args, kwargs, message):
     with pytest.raises(TypeError) as info:
         func(*args, **kwargs)
     assert str(info.value) == message
-    assert tb_entries(info.value, skip_file=HERE) == []
+    assert entries(info.value, skip_file=HERE) == []
 
 
 def test_entry_frame_uses_module_globals(vfile):
@@ -186,7 +187,7 @@ def test_keywords_only_c_can_pass(vfile, vsched, name, args, kwnames, message, e
     with pytest.raises(TypeError) as info:
         vectorcall(func, args, kwnames, range(len(kwnames)))
     assert str(info.value) == message
-    assert tb_entries(info.value, skip_file=HERE) == ([entry_for(name)] if entry else [])
+    assert entries(info.value, skip_file=HERE) == ([entry_for(name)] if entry else [])
 
 
 def test_vectorcall_matches_equal_keyword_names(vfile):

@@ -7,7 +7,8 @@ import types
 
 import pytest
 
-from frame_support import needs_build, tb_entries
+from frame_support import needs_build
+from support.tracebacks import entries
 
 pytestmark = needs_build
 
@@ -44,5 +45,5 @@ def test_result_with_error_set_is_a_system_error(vfile, misbehaving, monkeypatch
     cause = info.value.__cause__
     assert type(cause) is ValueError and str(cause) == "pending"
     assert info.value.__context__ is cause
-    assert [e for e in tb_entries(info.value) if e[0].startswith("View.")] == [
+    assert [e for e in entries(info.value) if e[0].startswith("View.")] == [
         ("View.file.get_path", "View\\\\file.py", line)]

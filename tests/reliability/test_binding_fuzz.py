@@ -5,7 +5,8 @@ import types
 import pytest
 
 from binding_model import SIGNATURES, Bound, Signature, bind
-from reliability_support import native_entries, scaled
+from reliability_support import scaled
+from support.tracebacks import native_entries
 
 CASES_PER_FUNCTION = scaled(750, minimum=100)
 KEYWORD_POOL = ["t", "filename", "o", "module", "self", "x", "T", "file_name"]

@@ -10,7 +10,9 @@ import flask
 import pytest
 from werkzeug.datastructures import FileStorage, MultiDict
 
-from reliability_support import member, scaled, snapshot, tar_gz
+from reliability_support import scaled
+from support.archives import member, tar
+from support.snapshots import read_file, snapshot
 
 MANY = scaled(20000, minimum=2000)
 BIG = 10 * 1024 * 1024
@@ -22,57 +24,52 @@ KEPT = {"plugin/keep/data.txt": b"installed", "temp/keep.py": b"kept = 1\n",
 # name: outside folder -> (archive bytes, refusal (types, name the message must show)
 # or a check of the extracted result). Built per case: some are large.
 ARCHIVES = {
-    "parent-escape": lambda out: (tar_gz([member("../../outside/pwned.txt", b"x")]),
+    "parent-escape": lambda out: (tar([member("../../outside/pwned.txt", b"x")]),
                                   (tarfile.FilterError, "../../outside/pwned.txt")),
-    "symlink-out": lambda out: (tar_gz([member("lnk", kind=tarfile.SYMTYPE, linkname="../../outside")]),
+    "symlink-out": lambda out: (tar([member("lnk", kind=tarfile.SYMTYPE, linkname="../../outside")]),
                                 (tarfile.FilterError, "lnk")),
-    "symlink-absolute": lambda out: (tar_gz([member("abs", kind=tarfile.SYMTYPE, linkname="/etc")]),
+    "symlink-absolute": lambda out: (tar([member("abs", kind=tarfile.SYMTYPE, linkname="/etc")]),
                                      (tarfile.FilterError, "abs")),
-    "symlink-inside": lambda out: (tar_gz([member("inner", kind=tarfile.SYMTYPE, linkname="keep")]),
+    "symlink-inside": lambda out: (tar([member("inner", kind=tarfile.SYMTYPE, linkname="keep")]),
                                    (tarfile.FilterError, "inner")),
-    "hardlink": lambda out: (tar_gz([member("hl", kind=tarfile.LNKTYPE, linkname="keep/data.txt")]),
+    "hardlink": lambda out: (tar([member("hl", kind=tarfile.LNKTYPE, linkname="keep/data.txt")]),
                              (tarfile.FilterError, "hl")),
     "write-through-link": lambda out: (
-        tar_gz([member("d", kind=tarfile.SYMTYPE, linkname="../../outside"), member("d/pwned.txt", b"x")]),
+        tar([member("d", kind=tarfile.SYMTYPE, linkname="../../outside"), member("d/pwned.txt", b"x")]),
         (tarfile.FilterError, "d")),
-    "char-device": lambda out: (tar_gz([member("null2", kind=tarfile.CHRTYPE, device=(1, 3))]),
+    "char-device": lambda out: (tar([member("null2", kind=tarfile.CHRTYPE, device=(1, 3))]),
                                 (tarfile.FilterError, "null2")),
-    "block-device": lambda out: (tar_gz([member("sda9", kind=tarfile.BLKTYPE, device=(8, 9))]),
+    "block-device": lambda out: (tar([member("sda9", kind=tarfile.BLKTYPE, device=(8, 9))]),
                                  (tarfile.FilterError, "sda9")),
-    "fifo": lambda out: (tar_gz([member("pipe", kind=tarfile.FIFOTYPE)]), (tarfile.FilterError, "pipe")),
+    "fifo": lambda out: (tar([member("pipe", kind=tarfile.FIFOTYPE)]), (tarfile.FilterError, "pipe")),
     "not-an-archive": lambda out: (b"\x1f\x8b not really gzip" * 50, (ARCHIVE_ERRORS, None)),
     "empty-file": lambda out: (b"", (ARCHIVE_ERRORS, None)),
-    "truncated": lambda out: (tar_gz([member("ok/a.txt", b"fine" * 500)])[:60], (ARCHIVE_ERRORS, None)),
-    "overlong-member-name": lambda out: (tar_gz([member("n" * 5000, b"x")]), (ARCHIVE_ERRORS, None)),
-    "absolute-member": lambda out: (tar_gz([member(os.path.join(out, "abs.txt"), b"abs")]),
+    "truncated": lambda out: (tar([member("ok/a.txt", b"fine" * 500)])[:60], (ARCHIVE_ERRORS, None)),
+    "overlong-member-name": lambda out: (tar([member("n" * 5000, b"x")]), (ARCHIVE_ERRORS, None)),
+    "absolute-member": lambda out: (tar([member(os.path.join(out, "abs.txt"), b"abs")]),
                                     (tarfile.FilterError, os.path.join(out, "abs.txt"))),
-    "dotdot-inside": lambda out: (tar_gz([member("a/../b.txt", b"b")]),
+    "dotdot-inside": lambda out: (tar([member("a/../b.txt", b"b")]),
                                   (tarfile.FilterError, "a/../b.txt")),
     # Good members over an installed plug-in, then a refused one: nothing of it is written.
     "link-after-good": lambda out: (
-        tar_gz([member("keep/data.txt", b"replaced"), member("keep/l", kind=tarfile.SYMTYPE, linkname="x")]),
+        tar([member("keep/data.txt", b"replaced"), member("keep/l", kind=tarfile.SYMTYPE, linkname="x")]),
         (tarfile.FilterError, "keep/l")),
     "truncated-over-installed": lambda out: (
-        tar_gz([member("keep/data.txt", b"replaced"), member("keep/noise", os.urandom(1 << 17))])[:90000],
+        tar([member("keep/data.txt", b"replaced"), member("keep/noise", os.urandom(1 << 17))])[:90000],
         (ARCHIVE_ERRORS, None)),
-    "duplicates": lambda out: (tar_gz([member("dup/a.txt", b"first"), member("dup/a.txt", b"second")]),
-                               lambda plugin: read(plugin, "dup/a.txt") == b"second"),
+    "duplicates": lambda out: (tar([member("dup/a.txt", b"first"), member("dup/a.txt", b"second")]),
+                               lambda plugin: read_file(os.path.join(plugin, "dup/a.txt")) == b"second"),
     "undecodable-name": lambda out: (
-        tar_gz([member("caf\udce9.txt", b"c")], format=tarfile.GNU_FORMAT, encoding="utf-8",
-               errors="surrogateescape"),
-        lambda plugin: read(plugin, "caf\udce9.txt") == b"c"),
+        tar([member("caf\udce9.txt", b"c")], format=tarfile.GNU_FORMAT, encoding="utf-8",
+            errors="surrogateescape"),
+        lambda plugin: read_file(os.path.join(plugin, "caf\udce9.txt")) == b"c"),
     "thousandfold": lambda out: (
-        tar_gz([member("big/zeros.bin", bytes(BIG))]),
+        tar([member("big/zeros.bin", bytes(BIG))], level=1),
         lambda plugin: os.path.getsize(os.path.join(plugin, "big/zeros.bin")) == BIG),
     "many-members": lambda out: (
-        tar_gz([member("many/d%02d/f%05d" % (i % 50, i)) for i in range(MANY)]),
+        tar([member("many/d%02d/f%05d" % (i % 50, i)) for i in range(MANY)], level=1),
         lambda plugin: sum(len(f) for _, _, f in os.walk(os.path.join(plugin, "many"))) == MANY),
 }
-
-
-def read(folder, name):
-    with open(os.path.join(folder, name), "rb") as f:
-        return f.read()
 
 
 @pytest.fixture
@@ -86,9 +83,9 @@ def guarded(store, tmp_path):
         path.parent.mkdir(parents=True, exist_ok=True)
         path.write_bytes(data)
     skip = [str(store / name) for name in ("plugin", "temp", "uploads")]
-    before = snapshot(str(tmp_path), skip)
+    before = snapshot(tmp_path, skip, stat=True)
     yield store, str(outside)
-    assert snapshot(str(tmp_path), skip) == before, "something was written outside the store"
+    assert snapshot(tmp_path, skip, stat=True) == before, "something was written outside the store"
     for name, data in KEPT.items():
         assert (store / name).read_bytes() == data, "an entry already in the store was lost"
 
@@ -170,7 +167,7 @@ def short(value):
 def test_hostile_upload_name(kind, name, refusal, guarded, app, file_mod):
     store, outside = guarded
     name = name.format(outside=outside)
-    data = tar_gz([member("n/x.txt", b"n")]) if kind == "plugin" else b"x = 1\n"
+    data = tar([member("n/x.txt", b"n")]) if kind == "plugin" else b"x = 1\n"
     outcome = attempt(lambda: upload(app, file_mod, kind, name, data))
     if refusal is ValueError:  # refused before anything is written
         assert isinstance(outcome, ValueError) and name in str(outcome), repr(outcome)
@@ -180,7 +177,7 @@ def test_hostile_upload_name(kind, name, refusal, guarded, app, file_mod):
         assert isinstance(outcome, refusal), repr(outcome)
     else:
         assert not isinstance(outcome, BaseException), repr(outcome)
-        assert read(str(store / "temp"), name) == data
+        assert read_file(str(store / "temp" / name)) == data
 
 
 @pytest.mark.parametrize("kind, name, allowed", [

@@ -5,7 +5,7 @@ import types
 
 import pytest
 
-from reliability_support import native_entries
+from support.tracebacks import native_entries
 
 
 def recording_os(log, tag, during_getcwd=lambda: None, exists=lambda path: True):

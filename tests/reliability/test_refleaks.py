@@ -9,8 +9,8 @@ import types
 
 import pytest
 
-from reliability_support import (NullOut, fresh, make_jsonify, make_render_template, member,
-                                 scaled, tar_gz)
+from reliability_support import NullOut, fresh, make_jsonify, make_render_template, scaled
+from support.archives import member, tar
 
 CALLS = scaled(10000, minimum=300)
 NS, DELETE = types.SimpleNamespace, object()
@@ -113,7 +113,7 @@ CASES = {
     "upload-rejected-name": (lambda e: e.m.View.upload(), None, post("plugin", Upload("m.py"))),
     "upload-api-module": (lambda e: e.m.View.upload(), None, post("api_module", Upload("m.py"))),
     "upload-plugin": (lambda e: e.m.View.upload(), None,
-                      post("plugin", Upload("a.tar.gz", tar_gz([member("pkg/a.txt", b"a")])))),
+                      post("plugin", Upload("a.tar.gz", tar([member("pkg/a.txt", b"a")])))),
     "upload-bad-archive": (lambda e: e.m.View.upload(), tarfile.ReadError,
                            post("plugin", Upload("a.tar.gz", b"junk" * 100))),
     "upload-save-fails": (lambda e: e.m.View.upload(), PermissionError,
@@ -162,14 +162,14 @@ def test_no_growth_per_call(case, file_mod, sched_mod, store, app, monkeypatch):
     call, expected, patches = CASES[case]
     # Fresh (not interned) strings: their reference counts belong to this test alone.
     e = NS(m=file_mod, s=sched_mod, at=lambda *p: os.path.join(str(store), *p), raising=RaisingBool(),
-           archive=tar_gz([member("pkg/a.txt", b"a"), member("pkg/b.txt", b"bb")]),
+           archive=tar([member("pkg/a.txt", b"a"), member("pkg/b.txt", b"bb")]),
            **{k: fresh(v) for k, v in dict(
                t="plugin", api="api_module", other="other", tgz="a.tar.gz", py="m.py", pkg="pkg",
                parent="../escape.tar.gz", absolute="/etc/passwd", missing="missing.tar.gz",
                junk="junk.tar.gz", link="link.tar.gz").items()})
     watch = [v for v in vars(e).values() if isinstance(v, (str, RaisingBool))]
     write(e.at("plugin", "junk.tar.gz"), b"not an archive" * 20)
-    write(e.at("plugin", "link.tar.gz"), tar_gz([member("evil", kind=tarfile.SYMTYPE, linkname="/etc")]))
+    write(e.at("plugin", "link.tar.gz"), tar([member("evil", kind=tarfile.SYMTYPE, linkname="/etc")]))
     defaults = {"jsonify": make_jsonify(), "render_template": make_render_template(),
                 "sched.jsonify": make_jsonify()}
     for name, value in dict(defaults, **patches).items():

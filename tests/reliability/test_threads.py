@@ -9,7 +9,8 @@ import types
 
 import pytest
 
-from reliability_support import SCALE, NullOut, make_jsonify, make_render_template, member, tar_gz
+from reliability_support import SCALE, NullOut, make_jsonify, make_render_template
+from support.archives import member, tar
 
 THREADS = 8
 SECONDS = max(0.5, 3.0 * SCALE)
@@ -26,7 +27,7 @@ def outcome(thunk):
 def make_round(i, mod, sched, app):
     View = mod.View
     api_name, plugin_name = "t%d.py" % i, "p%d.tar.gz" % i
-    blob = tar_gz([member("pkg%d/f.txt" % i, b"payload")])
+    blob = tar([member("pkg%d/f.txt" % i, b"payload")])
 
     def upload(kind, name, data):
         form = {"type": kind, "formFile": (io.BytesIO(data), name)}

@@ -4,7 +4,9 @@ import pathlib
 
 import pytest
 
-from .helpers import Spy, is_native, native_entries
+from support.tracebacks import native_entries
+
+from .helpers import Spy, is_native
 
 
 @pytest.mark.parametrize("t, filename, expected", [

@@ -4,7 +4,9 @@ import sys
 
 import pytest
 
-from .helpers import LogStream, Spy, is_native, native_entries, recorder
+from support.tracebacks import native_entries
+
+from .helpers import LogStream, Spy, is_native, recorder
 
 
 @pytest.mark.parametrize("call", ["instance", "class-with-any-object", "keyword"])

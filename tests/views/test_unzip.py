@@ -6,14 +6,21 @@ import types
 
 import pytest
 
-from .helpers import is_native, make_tar, native_entries, snapshot
+from support.archives import listed, tar
+from support.snapshots import snapshot
+from support.tracebacks import native_entries
+
+from .helpers import is_native
 
 PLAIN = [("dir", "plug"), ("file", "plug/a.txt", b"a"), ("file", "plug/sub/b.txt", b"b")]
 
 
 def store(folder, name, members, mode="w:gz"):
     os.makedirs(folder, exist_ok=True)
-    return make_tar(os.path.join(folder, name), members, mode)
+    path = os.path.join(folder, name)
+    with open(path, "wb") as f:
+        f.write(tar(listed(members), mode.partition(":")[2]))
+    return path
 
 
 def lines(exc):

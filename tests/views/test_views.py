@@ -8,7 +8,11 @@ import tarfile
 
 import pytest
 
-from .helpers import LogStream, Spy, is_native, native_entries, recorder, snapshot, tar_bytes
+from support.archives import listed, tar
+from support.snapshots import snapshot
+from support.tracebacks import native_entries
+
+from .helpers import LogStream, Spy, is_native, recorder
 
 OK = {"state": "ok"}
 
@@ -154,11 +158,11 @@ PLUGIN_MEMBERS = [("dir", "plug"), ("file", "plug/a.txt", b"a")]
     ({"formFile": "p.tar.gz", "type": "other"}, {}),
 ], ids=["no-file", "no-type", "plugin", "api-module", "wrong-suffix", "module-as-plugin",
         "unknown-kind"])
-def test_upload_stores_and_unpacks(mod, work, app, tmp_path, fields, expected):
+def test_upload_stores_and_unpacks(mod, work, app, fields, expected):
     data = dict(fields)
     if "formFile" in data:
         name = data["formFile"]
-        body = tar_bytes(tmp_path, PLUGIN_MEMBERS) if ".tar" in name else b"print(1)\n"
+        body = tar(listed(PLUGIN_MEMBERS)) if ".tar" in name else b"print(1)\n"
         data["formFile"] = (io.BytesIO(body), name)
     with app.test_request_context("/", method="POST", data=data,
                                   content_type="multipart/form-data"):
@@ -226,10 +230,9 @@ def post_file(app, name, body, kind):
     (None, b"garbage" * 100, tarfile.ReadError),
     ([("sym", "evil", "../../outside"), ("file", "evil", b"pwned")], None, tarfile.FilterError),
 ], ids=["not-an-archive", "link-member"])
-def test_upload_unpack_failure_keeps_stored_archive(mod, work, app, tmp_path, members, body,
-                                                   error):
+def test_upload_unpack_failure_keeps_stored_archive(mod, work, app, members, body, error):
     if members is not None:
-        body = tar_bytes(tmp_path, members)
+        body = tar(listed(members))
     before = snapshot(work.root, skip=["cwd"])
     with post_file(app, "p.tar.gz", body, "plugin"), pytest.raises(error) as info:
         mod.View.upload()
@@ -244,8 +247,8 @@ def test_upload_unpack_failure_keeps_stored_archive(mod, work, app, tmp_path, me
 
 @pytest.mark.parametrize("name, kind", [("../../evil.py", "api_module"),
                                         ("../evil.tar.gz", "plugin")])
-def test_upload_refuses_names_leaving_the_folder(mod, work, app, tmp_path, name, kind):
-    body = tar_bytes(tmp_path, PLUGIN_MEMBERS)
+def test_upload_refuses_names_leaving_the_folder(mod, work, app, name, kind):
+    body = tar(listed(PLUGIN_MEMBERS))
     before = snapshot(work.root)
     with post_file(app, name, body, kind):
         from flask import request
