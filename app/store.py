@@ -9,8 +9,8 @@ Where things are, all in the data folder (one file system, so every step is a re
   what a change moves aside before it is deleted;
 - .previous/<name>: the generation a replace moved aside, which a rollback puts back.
 
-An upload is verified while it arrives: the request's thread takes the SHA-256 of what was
-sent and hands the bytes to a second thread, which inflates the gzip stream (its CRC and length
+An upload is verified while it arrives: the request's thread hands the bytes to a second
+thread, which takes the SHA-256 of what was sent, inflates the gzip stream (its CRC and length
 checked by zlib), reads each tar header, checks it against the limits and the rules
 (admission.check_tar) and unpacks the member into the staging folder, all in one pass: the
 upload is neither stored nor inflated twice. The staging folder is no part of the store: the
@@ -204,6 +204,7 @@ class _TarStream(object):
 
     def __init__(self, flow, cap, limit):
         self.flow, self.cap, self.limit = flow, cap, limit
+        self.sha = hashlib.sha256()  # of the archive as sent: taken here, off the request's thread
         self.buf, self.start, self.pos = bytearray(), 0, 0
         self.inflater = zlib.decompressobj(16 + zlib.MAX_WBITS)
         self.pending = b""  # raw bytes given to no inflater yet, or its unconsumed tail
@@ -221,6 +222,7 @@ class _TarStream(object):
                 if chunk is None:
                     self.at_end = True
                     return False
+                self.sha.update(chunk)
                 self.pending = chunk
             if self.inflater is None:  # between gzip members: zeros, or the next member
                 rest = self.pending.lstrip(b"\0")
@@ -308,7 +310,7 @@ class _TarStream(object):
 
 class Intake(object):
     """The file object the request parser writes a plug-in archive into (see StoreRequest).
-    The request's thread hashes what arrives and hands it on; a second thread inflates it,
+    The request's thread hands what arrives on; a second thread hashes and inflates it,
     reads and checks each tar header (admission.check_tar) and unpacks each member into the
     staging folder as it comes, so the upload is read once and never written whole. Nothing
     reaches plugin/ before finish() has found the gzip stream whole and every check passed.
@@ -320,7 +322,6 @@ class Intake(object):
         self._staged = staged(data)
         self.tx, self.folder = self._staged.__enter__()
         self.tree = os.path.join(self.folder, "tree")
-        self.sha = hashlib.sha256()
         self.size = 0
         self.closed = False
         self.result = self.error = None
@@ -341,7 +342,6 @@ class Intake(object):
     # the parser's file protocol
     def write(self, chunk):
         chunk = bytes(chunk)
-        self.sha.update(chunk)
         self.size += len(chunk)
         self.flow.put(chunk)
         return len(chunk)
@@ -420,7 +420,7 @@ class Intake(object):
         if self.error is not None:
             raise self.error
         top, members = self.result
-        return self.sha.hexdigest(), self.size, top, members
+        return self.stream.sha.hexdigest(), self.size, top, members
 
     def close(self):
         if not self.closed:

@@ -3,6 +3,7 @@ headers that escape the limits, names that break the listing, and replacing, rol
 removing: each refused change leaves the store as it was, each finished one is whole."""
 import bz2
 import gzip
+import hashlib
 import io
 import json
 import lzma
@@ -172,8 +173,12 @@ def test_archive_in_several_gzip_members_installs_whole(store, cuts, padding):
     c, data = store
     content = {"weather/": None, "weather/main.py": os.urandom(5000),
                "weather/data/b.bin": os.urandom(4000), "weather/z": b""}
-    r = upload(c, "weather.tar.gz", split_gzip(tar_bytes(content), cuts, padding))
+    payload = split_gzip(tar_bytes(content), cuts, padding)
+    r = upload(c, "weather.tar.gz", payload)
     assert r.status_code == 200, r.get_json()
+    entry, = listing(c)["entries"]
+    assert entry["sha256"] == hashlib.sha256(payload).hexdigest()
+    assert entry["size"] == len(payload)
     assert files_of(str(data / "plugin" / "weather")) == {
         k.split("/", 1)[1]: v for k, v in content.items() if v is not None}
     assert os.listdir(str(data / ".staging")) == []
