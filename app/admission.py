@@ -1,10 +1,10 @@
 """What an upload must satisfy before it is put in place: the size limits and the archive's shape.
 
-A plug-in archive's tar stream (already verified as gzip, store.py) is read header by header:
-every header, extended ones (PAX, GNU long names) included, counts against the limits, an
-extended header is read only when it is small, and every member is checked (names, kind, the
-extraction filter) once, before anything is unpacked. The archive must hold exactly one
-top-level folder: the plug-in.
+A plug-in archive's tar stream (inflated and verified as gzip by store.py) is read header by
+header: every header, extended ones (PAX, GNU long names) included, counts against the limits,
+an extended header is read only when it is small, and every member is checked (names, kind, the
+extraction filter) once, before it is unpacked (into a staging folder, never into the store).
+The archive must hold exactly one top-level folder: the plug-in.
 """
 import errno
 import gzip
@@ -188,9 +188,11 @@ def _member_rules(member, dest):
         raise Refusal(400, "a member is refused: %s" % e) from e
 
 
-def check_tar(tar, limits, dest, upload_size, final_folder):
+def check_tar(tar, limits, dest, upload_size, final_folder, extract=None):
     """Reads every header of the open archive `tar` (a plain tar, opened with CheckedTarInfo)
-    and returns (top-level name, the members to extract into `dest`); raises Refusal."""
+    and returns (top-level name, the members to extract into `dest`); raises Refusal.
+    `extract`, if given, is called with each member once it has passed, before the next
+    header is read: the archive may be a stream read once."""
     counts = tar.view_counts
     name_max = os.pathconf(final_folder, "PC_NAME_MAX")
     path_max = os.pathconf(final_folder, "PC_PATH_MAX")
@@ -237,6 +239,8 @@ def check_tar(tar, limits, dest, upload_size, final_folder):
             if problem:
                 raise Refusal(400, "a member is refused: %s" % problem)
             members.append(_member_rules(member, dest))
+            if extract is not None:
+                extract(members[-1])
         _check_end(tar, members)
     except ARCHIVE_ERRORS as e:
         raise Refusal(400, "%s (%s: %s)" % (GZIP_TAR, type(e).__name__, e)) from e
@@ -266,20 +270,21 @@ def _layout_conflict(planned, parts, member):
 
 def _check_end(tar, members):
     """tarfile takes a bad header past the first for the end of the archive: what follows the
-    last member must be the end marker's zeros, and every member's data must be there."""
+    last member must be the end marker's zeros, and every member's data must be there. The
+    archive is read on to its end (a seek past the end of the stream stops there)."""
     f = tar.fileobj
-    end = f.seek(0, os.SEEK_END)
-    for member in members[-1:]:
-        if member.isreg() and member.offset_data + member.size > end:
-            raise Refusal(400, "%s (the data of %r is cut short)" % (GZIP_TAR, member.name))
     f.seek(tar.offset)
     while True:
         block = f.read(1 << 16)
         if not block:
-            return
+            break
         if block.count(0) != len(block):
             raise Refusal(400, "%s (bytes that are not a tar header follow the member %r)"
                           % (GZIP_TAR, members[-1].name if members else ""))
+    end = f.tell()
+    for member in members[-1:]:
+        if member.isreg() and member.offset_data + member.size > end:
+            raise Refusal(400, "%s (the data of %r is cut short)" % (GZIP_TAR, member.name))
 
 
 def is_name_too_long(error):

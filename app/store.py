@@ -5,19 +5,21 @@ killed, and a record (record.py) that agrees with the folders.
 Where things are, all in the data folder (one file system, so every step is a rename):
 - plugin/<name>: the installed plug-ins, and nothing else;
 - .staging/<tx>/: one change in progress, locked (flock on the folder) by the process that owns
-  it: the archive's tar stream as it arrives (archive.tar), the unpacked tree (tree/<name>), and
+  it: the tree unpacked as the archive arrives (tree/<name>), and
   what a change moves aside before it is deleted;
 - .previous/<name>: the generation a replace moved aside, which a rollback puts back.
 
-An upload is verified while it arrives: the gzip stream is inflated as it is received, with its
-CRC and length checked by zlib, the SHA-256 of what was sent taken on the way, and the tar
-headers scanned so that an archive that expands past a limit is refused early; the tar stream is
-written once, uncompressed, so that reading its headers and unpacking it seek cheaply instead of
-inflating it again. The unpacked tree goes in place with one rename (an exchange with the old
-tree, for a replace), between a "pending" row that says what is about to happen and the record
-update that says it happened; a start after a kill reads the pending rows and finishes or undoes
-each change (the inode of the folder in place tells which).
+An upload is verified while it arrives: the request's thread hands the bytes to a second
+thread, which takes the SHA-256 of what was sent, inflates the gzip stream (its CRC and length
+checked by zlib), reads each tar header, checks it against the limits and the rules
+(admission.check_tar) and unpacks the member into the staging folder, all in one pass: the
+upload is neither stored nor inflated twice. The staging folder is no part of the store: the
+unpacked tree goes in place only once the whole stream has been read and found good, with one
+rename (an exchange with the old tree, for a replace), between a "pending" row that says what is
+about to happen and the record update that says it happened; a start after a kill reads the
+pending rows and finishes or undoes each change (the inode of the folder in place tells which).
 """
+import collections
 import ctypes
 import errno
 import fcntl
@@ -26,6 +28,8 @@ import logging
 import os
 import secrets
 import stat
+import tarfile
+import threading
 import time
 import zlib
 from contextlib import contextmanager
@@ -37,12 +41,7 @@ from .store_lock import store_lock
 
 STAGING = ".staging"
 PREVIOUS = ".previous"
-PLAIN = "archive.tar"
 CHUNK = 1 << 20
-EXTENDED = frozenset(admission.EXTENDED_TYPES)
-# Types whose header is followed by data, as tarfile reads them: regular files and any type
-# it does not know; the other known types carry none.
-NO_DATA = frozenset(b"123456"[i:i + 1] for i in range(6))
 log = logging.getLogger("app.store")
 
 
@@ -151,41 +150,200 @@ def remove_tree(path):
 
 # --- receiving an archive --------------------------------------------------------------------
 
+class _Flow(object):
+    """The raw archive bytes on their way from the thread that reads the request to the one
+    that unpacks them: at most `cap` bytes wait, so a slow unpack holds back the reading (and
+    so the sender) rather than filling memory."""
+
+    def __init__(self, cap):
+        self.cap, self.held, self.chunks = cap, 0, collections.deque()
+        self.ended = self.closed = False
+        self.ready = threading.Condition()
+
+    def put(self, chunk):
+        with self.ready:
+            while self.held >= self.cap and not self.closed:
+                self.ready.wait()
+            if self.closed:
+                return  # the unpacker stopped: what is still sent is only hashed
+            self.chunks.append(chunk)
+            self.held += len(chunk)
+            self.ready.notify_all()
+
+    def get(self):
+        """The next chunk, or None at the end of the upload."""
+        with self.ready:
+            while not self.chunks and not self.ended:
+                self.ready.wait()
+            if not self.chunks:
+                return None
+            chunk = self.chunks.popleft()
+            self.held -= len(chunk)
+            self.ready.notify_all()
+            return chunk
+
+    def end(self):
+        with self.ready:
+            self.ended = True
+            self.ready.notify_all()
+
+    def close(self):
+        """The unpacker takes no more: a waiting reader goes on."""
+        with self.ready:
+            self.closed = self.ended = True
+            self.chunks.clear()
+            self.held = 0
+            self.ready.notify_all()
+
+
+class _TarStream(object):
+    """The tar stream the unpacker reads: the gzip upload inflated as it is read (CRC and
+    length checked by zlib at the end of each gzip member), forward only, but with the last
+    KEEP bytes kept so that tarfile may step back a header. A seek past the end stops there."""
+    KEEP = 1 << 16
+
+    def __init__(self, flow, cap, limit):
+        self.flow, self.cap, self.limit = flow, cap, limit
+        self.sha = hashlib.sha256()  # of the archive as sent: taken here, off the request's thread
+        self.buf, self.start, self.pos = bytearray(), 0, 0
+        self.inflater = zlib.decompressobj(16 + zlib.MAX_WBITS)
+        self.pending = b""  # raw bytes given to no inflater yet, or its unconsumed tail
+        self.expanded = self.gzip_members = 0
+        self.padding = self.at_end = False
+        self.error = None  # what is wrong with the gzip stream itself, found while reading
+
+    def _pull(self):
+        """Inflates at most CHUNK more bytes into the buffer; False at the end."""
+        while True:
+            if not self.pending:
+                if self.at_end:
+                    return False
+                chunk = self.flow.get()
+                if chunk is None:
+                    self.at_end = True
+                    return False
+                self.sha.update(chunk)
+                self.pending = chunk
+            if self.inflater is None:  # between gzip members: zeros, or the next member
+                rest = self.pending.lstrip(b"\0")
+                self.padding = self.padding or len(rest) < len(self.pending)
+                self.pending = rest
+                if not rest:
+                    continue
+                self.inflater = zlib.decompressobj(16 + zlib.MAX_WBITS)
+            try:
+                out = self.inflater.decompress(self.pending, CHUNK)
+            except zlib.error as e:
+                self.error = Refusal(400, "%s (%s)" % (GZIP_TAR, _zlib_reason(e)))
+                self.pending, self.at_end = b"", True
+                self.flow.close()
+                return False
+            if self.inflater.eof:
+                self.pending = self.inflater.unused_data
+                self.inflater = None
+                self.gzip_members += 1
+            else:
+                self.pending = self.inflater.unconsumed_tail
+            if out:
+                self.expanded += len(out)
+                if self.expanded > self.cap:
+                    raise Refusal(413, "the archive expands to more than %s, the limit"
+                                  % size_text(self.limit))
+                self.buf += out
+                return True
+
+    def read(self, size=-1):
+        want = self.pos + (size if size is not None and size >= 0 else 1 << 62)
+        while self.start + len(self.buf) < want and self._pull():
+            pass
+        at = self.pos - self.start
+        out = bytes(memoryview(self.buf)[at:at + want - self.pos])
+        self.pos += len(out)
+        drop = self.pos - self.start - self.KEEP
+        if drop > self.KEEP:
+            del self.buf[:drop]
+            self.start += drop
+        return out
+
+    def seek(self, offset, whence=os.SEEK_SET):
+        if whence == os.SEEK_CUR:
+            offset += self.pos
+        elif whence != os.SEEK_SET:
+            raise OSError(errno.ESPIPE, "the tar stream seeks from its start only")
+        if offset < self.start:
+            raise OSError(errno.ESPIPE, "the tar stream cannot go back that far")
+        while self.start + len(self.buf) < offset and self._pull():
+            pass
+        self.pos = min(offset, self.start + len(self.buf))
+        return self.pos
+
+    def tell(self):
+        return self.pos
+
+    def drain(self):
+        """Reads on to the end (nothing kept) so that a damaged gzip stream is still told as
+        such; an archive that expands past the cap stops it."""
+        try:
+            while self.error is None and self._pull():
+                self.start += len(self.buf)
+                self.pos = self.start
+                self.buf = bytearray()
+        except Refusal:
+            pass
+
+    def end_problem(self, size):
+        """What the end of the gzip stream says is wrong, once it has all been read."""
+        if self.error is not None or not self.at_end:
+            return self.error
+        if self.gzip_members == 0:
+            if size == 0:
+                return Refusal(400, GZIP_TAR + " (the file is empty)")
+            if self.inflater is not None and self.expanded:
+                return Refusal(400, GZIP_TAR + " (the gzip stream is cut short)")
+            return Refusal(400, GZIP_TAR)
+        if self.inflater is not None:
+            return Refusal(400, GZIP_TAR + " (the gzip stream is cut short)"
+                           if not self.padding else
+                           GZIP_TAR + " (bytes that are not gzip follow the archive)")
+        return None
+
+
 class Intake(object):
-    """The file object the request parser writes a plug-in archive into (see
-    StoreRequest): inflates and hashes as it goes, writes the tar stream to the staging
-    folder, and scans the tar headers for the limits. Refusals are kept and raised by
-    finish(), after the request has been read."""
+    """The file object the request parser writes a plug-in archive into (see StoreRequest).
+    The request's thread hands what arrives on; a second thread hashes and inflates it,
+    reads and checks each tar header (admission.check_tar) and unpacks each member into the
+    staging folder as it comes, so the upload is read once and never written whole. Nothing
+    reaches plugin/ before finish() has found the gzip stream whole and every check passed.
+    Refusals are kept and raised by finish(), after the request has been read."""
+    BACKLOG = 4 * CHUNK
 
     def __init__(self, data, limits, total_length):
         self.data, self.limits, self.total_length = data, limits, total_length
         self._staged = staged(data)
         self.tx, self.folder = self._staged.__enter__()
-        self.plain_path = os.path.join(self.folder, PLAIN)
-        self.plain = open(self.plain_path, "wb")
-        self.sha = hashlib.sha256()
-        self.size = self.expanded = 0
-        self.inflater = zlib.decompressobj(16 + zlib.MAX_WBITS)
-        self.gzip_members, self.padding = 0, False
-        self.error = None
-        # tar header scan: offset of the next header, its bytes so far, sums so far
-        self.next_header, self.header, self.tar_end = 0, None, False
-        self.members = self.data_total = 0
+        self.tree = os.path.join(self.folder, "tree")
+        self.size = 0
         self.closed = False
+        self.result = self.error = None
+        try:
+            os.mkdir(self.tree)
+            self.flow = _Flow(self.BACKLOG)
+            # Every legitimate tar stream stays below this: its members' data within the
+            # limit, and a header block and padding for each member at most.
+            cap = limits.max_expanded + 2 * 512 * limits.max_members + CHUNK
+            self.stream = _TarStream(self.flow, cap, limits.max_expanded)
+            self.thread = threading.Thread(target=self._unpack, name="store-unpack-" + self.tx,
+                                           daemon=True)
+            self.thread.start()
+        except BaseException:
+            self._staged.__exit__(None, None, None)
+            raise
 
     # the parser's file protocol
     def write(self, chunk):
-        self.sha.update(chunk)
+        chunk = bytes(chunk)
         self.size += len(chunk)
-        if self.error is None:
-            try:
-                self._inflate(chunk)
-            except Refusal as e:
-                self.error = e
-            except zlib.error as e:
-                self.error = Refusal(400, "%s (%s)" % (GZIP_TAR, _zlib_reason(e)))
-            except OSError as e:
-                self.error = e
+        self.flow.put(chunk)
         return len(chunk)
 
     def seek(self, *args):
@@ -200,111 +358,76 @@ class Intake(object):
     def flush(self):
         pass
 
-    def _inflate(self, data):
-        while data:
-            if self.inflater is None:
-                rest = data.lstrip(b"\0")
-                self.padding = self.padding or len(rest) < len(data)
-                if not rest:
-                    return
-                self.inflater = zlib.decompressobj(16 + zlib.MAX_WBITS)
-                data = rest
-            out = self.inflater.decompress(data, CHUNK)
-            self._emit(out)
-            while self.inflater.unconsumed_tail:
-                self._emit(self.inflater.decompress(self.inflater.unconsumed_tail, CHUNK))
-            if self.inflater.eof:
-                data = self.inflater.unused_data
-                self.inflater = None
-                self.gzip_members += 1
-            else:
-                data = b""
+    def _unpack(self):
+        stream = self.stream
+        try:
+            try:
+                tar = admission.CheckedTarFile.open(fileobj=stream, mode="r:",
+                                                    encoding="utf-8", errors="surrogateescape")
+            except admission.ARCHIVE_ERRORS as e:
+                raise Refusal(400, "%s (%s)" % (GZIP_TAR, e)) from e
+            with tar:
+                tar.copybufsize = CHUNK
+                self.result = self._extract(tar)
+        except Refusal as e:
+            self.error = e
+            if e.status != 413:  # a damaged gzip stream is the better reason, if it is one
+                stream.drain()
+        except BaseException as e:  # a full disk, say: raised by finish()
+            self.error = e
+        finally:
+            self.flow.close()
 
-    def _emit(self, out):
-        if not out:
-            return
-        base = self.expanded
-        self.expanded += len(out)
-        self.plain.write(out)
-        if not self.tar_end:
-            self._scan(out, base)
+    def _extract(self, tar):
+        folders, kwargs = [], {}
+        if admission.FILTER is not None:
+            kwargs["filter"] = "fully_trusted"  # the members come filtered by check_tar
 
-    def _scan(self, out, base):
-        """Walks the headers that `out` (the tar stream from offset `base`) holds."""
-        end = base + len(out)
-        while not self.tar_end:
-            if self.header is None:
-                if self.next_header >= end:
-                    return
-                self.header = b""
-            at = self.next_header + len(self.header) - base
-            self.header += out[at:at + 512 - len(self.header)]
-            if len(self.header) < 512:
-                return
-            block, self.header = self.header, None
-            self._header(block)
+        def extract(member):
+            # as extractall: a folder's own attributes are set once what it holds is in
+            if member.isdir():
+                folders.append(member)
+            tar.extract(member, self.tree, set_attrs=not member.isdir(), **kwargs)
 
-    def _header(self, block):
-        kind, size = block[156:157], _tar_number(block[124:136])
-        checksum = _tar_number(block[148:156])
-        if size is None or checksum is None or \
-                checksum != sum(block) - sum(block[148:156]) + 256:
-            self.tar_end = True  # the end marker, or not a header: the full check decides
-            return
-        limits = self.limits
-        if kind in EXTENDED and size > admission.EXTENDED_CAP:
-            raise Refusal(400, "an extended header holds %d bytes, more than %s, the limit"
-                          % (size, size_text(admission.EXTENDED_CAP)))
-        self.members += 1
-        if self.members > limits.max_members:
-            raise Refusal(400, "the archive has more than %d members, the limit"
-                          % limits.max_members)
-        has_data = kind not in NO_DATA
-        self.data_total += size if has_data else 0
-        if self.data_total > limits.max_expanded:
-            raise Refusal(413, "the archive expands to more than %s, the limit"
-                          % size_text(limits.max_expanded))
-        sent = self.total_length or 0
-        if sent and self.data_total > admission.RATIO_FLOOR \
-                and self.data_total > limits.max_ratio * sent:
+        # The ratio to the upload is judged on the way against the request's length, and at
+        # the end against the archive's own size.
+        top, members = admission.check_tar(tar, self.limits, self.tree,
+                                           self.total_length or (1 << 62),
+                                           os.path.join(self.data, "plugin"), extract)
+        for member in sorted(folders, key=lambda m: m.name, reverse=True):
+            path = os.path.join(self.tree, member.name)
+            try:
+                tar.chown(member, path, numeric_owner=False)
+                tar.utime(member, path)
+                tar.chmod(member, path)
+            except tarfile.ExtractError:
+                pass
+        expanded = sum(m.size for m in members if m.isreg()) + tar.view_counts.extended_bytes
+        if expanded > admission.RATIO_FLOOR and expanded > self.limits.max_ratio * self.size:
             raise Refusal(413, "the archive expands more than %d-fold, the limit"
-                          % limits.max_ratio)
-        self.next_header += 512 + ((size + 511) & ~511 if has_data else 0)
+                          % self.limits.max_ratio)
+        return top, members
 
     def finish(self):
-        """The verified stream: (SHA-256, size). Raises the refusal found, if any."""
-        self.plain.close()
-        if self.error is None and self.gzip_members == 0:
-            if self.size == 0:
-                self.error = Refusal(400, GZIP_TAR + " (the file is empty)")
-            elif self.inflater is not None and self.expanded:
-                self.error = Refusal(400, GZIP_TAR + " (the gzip stream is cut short)")
-            else:
-                self.error = Refusal(400, GZIP_TAR)
-        elif self.error is None and self.inflater is not None:
-            self.error = Refusal(400, GZIP_TAR + " (the gzip stream is cut short)"
-                                 if not self.padding else
-                                 GZIP_TAR + " (bytes that are not gzip follow the archive)")
+        """The verified, unpacked upload: (SHA-256, size, top-level name, members). Raises
+        the refusal found, if any: the gzip stream's first, then the archive's."""
+        self.flow.end()
+        self.thread.join()
+        problem = self.stream.end_problem(self.size)
+        if problem is not None and not (self.error is not None and
+                                        getattr(self.error, "status", None) == 413):
+            raise problem
         if self.error is not None:
             raise self.error
-        return self.sha.hexdigest(), self.size
+        top, members = self.result
+        return self.stream.sha.hexdigest(), self.size, top, members
 
     def close(self):
         if not self.closed:
             self.closed = True
-            self.plain.close()
+            self.flow.close()
+            self.thread.join()
             self._staged.__exit__(None, None, None)
-
-
-def _tar_number(field):
-    if field[:1] in (b"\x80", b"\xff"):  # GNU base-256
-        value = int.from_bytes(field[1:], "big")
-        return -value if field[:1] == b"\xff" else value
-    text = field.split(b"\0", 1)[0].strip(b" ")
-    try:
-        return int(text or b"0", 8)
-    except ValueError:
-        return None
 
 
 def _zlib_reason(error):
@@ -346,24 +469,9 @@ class Store(object):
     # --- installing ------------------------------------------------------------------------
 
     def install(self, intake, archive_name, who, replace):
-        """Unpacks a received archive and puts it in place: the pending row's facts."""
-        sha, size = intake.finish()
-        tree = os.path.join(intake.folder, "tree")
-        os.mkdir(tree)
-        try:
-            tar = admission.CheckedTarFile.open(intake.plain_path, "r:", encoding="utf-8",
-                                                errors="surrogateescape")
-        except admission.ARCHIVE_ERRORS as e:
-            raise Refusal(400, "%s (%s)" % (GZIP_TAR, e)) from e
-        with tar:
-            top, members = admission.check_tar(tar, self.limits, tree, size, self.plugins)
-            self.check_conflict(top, archive_name, replace)  # early: no unpack for a 409
-            if admission.FILTER is not None:
-                tar.extractall(tree, members=members, filter="fully_trusted")
-            else:
-                tar.extractall(tree, members=members)
-        os.unlink(intake.plain_path)  # room on a full disk for what follows
-        new = os.path.join(tree, top)
+        """Puts a received, unpacked archive in place: the pending row's facts."""
+        sha, size, top, members = intake.finish()
+        new = os.path.join(intake.tree, top)
         facts = {"archive": archive_name, "sha256": sha, "size": size,
                  "members": len(members), "installed_at": time.time(), "installed_by": who}
         with self.lock():

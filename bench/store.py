@@ -109,8 +109,9 @@ class Server(object):
 
 def extraction_time(payload, folder):
     dest = tempfile.mkdtemp(dir=folder)
-    path = os.path.join(folder, "bench-archive.tar.gz")
-    with open(path, "wb") as f:
+    # a name of its own: another run of the benchmark may share the folder
+    fd, path = tempfile.mkstemp(prefix="bench-archive-", suffix=".tar.gz", dir=folder)
+    with os.fdopen(fd, "wb") as f:
         f.write(payload)
     started = time.perf_counter()
     with tarfile.open(path) as tar:

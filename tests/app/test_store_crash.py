@@ -1,7 +1,7 @@
 """The store against a real loopback server: kill -9 of the server and of a gunicorn worker in
-the middle of a large unpack, a full disk (a small tmpfs), and concurrent uploads, replaces,
-rollbacks and removals on 4 workers. After each: no 500, no mix of versions, and the record
-agrees with the folders."""
+the middle of a large unpack, a full disk (a small tmpfs, or a file-size limit where none can be
+mounted), and concurrent uploads, replaces, rollbacks and removals on 4 workers. After each: no
+500, no mix of versions, and the record agrees with the folders."""
 import os
 import random
 import signal
@@ -104,27 +104,59 @@ def test_kill_during_a_large_unpack(start_server, tmp_path, mode):
     assert "swept" in log or not left, log
 
 
-@pytest.fixture
-def tmpfs(tmp_path):
+ROOM = 20 << 20  # the small disk's size
+FILE_CAP = 5 << 20  # the largest file, where the disk is a file-size limit
+
+
+@pytest.fixture(params=["tmpfs", "file-size-limit"])
+def small_disk(request, tmp_path):
+    """A data folder that runs out of room: on a 20 MiB tmpfs where one can be mounted, and
+    also (as the only way where mounting needs a privilege the test lacks) on the ordinary
+    disk with the server's files capped at FILE_CAP (RLIMIT_FSIZE: writes past it fail with
+    EFBIG, which the server takes for a full disk). Yields (folder, limit_server)."""
+    import resource
+
     folder = tmp_path / "small"
     folder.mkdir()
+    if request.param == "file-size-limit":
+        def limit_server(pid):
+            resource.prlimit(pid, resource.RLIMIT_FSIZE, (FILE_CAP, FILE_CAP))
+        yield folder, limit_server
+        return
     if os.geteuid() != 0 or subprocess.call(
-            ["mount", "-t", "tmpfs", "-o", "size=20m", "tmpfs", str(folder)],
+            ["mount", "-t", "tmpfs", "-o", "size=%d" % ROOM, "tmpfs", str(folder)],
             stderr=subprocess.DEVNULL) != 0:
-        pytest.skip("cannot mount a tmpfs here (needs root)")
+        pytest.skip("cannot mount a tmpfs here (needs root); the file-size limit stands in")
     try:
-        yield folder
+        yield folder, None
     finally:
         subprocess.call(["umount", "-l", str(folder)])
 
 
-def test_full_disk_leaves_the_store_as_it_was(start_server, tmpfs):
-    data = tmpfs / "data"
+def fill_leaving(folder, room):
+    """Fills the file system of `folder` until only `room` bytes are left; returns the filler."""
+    filler = os.path.join(str(folder), "filler")
+    with open(filler, "wb") as f:
+        try:
+            while True:
+                f.write(bytes(1 << 20))
+                f.flush()
+        except OSError:
+            pass
+    os.truncate(filler, max(0, os.path.getsize(filler) - room))
+    return filler
+
+
+def test_full_disk_leaves_the_store_as_it_was(start_server, small_disk):
+    folder, limit_server = small_disk
+    data = folder / "data"
     base = start_server(data)
+    if limit_server is not None:
+        limit_server(start_server.procs[-1].pid)
     v1 = archive({"app/conf": b"1", "app/data": os.urandom(3 << 20)})
     assert post_upload(base, "plugin", "app.tar.gz", v1) == (200, {"state": "ok"})
     before = agree(base, data)["app"]
-    v2 = archive({"app/conf": b"2", "app/data": os.urandom(1 << 20), "app/big2": os.urandom(9 << 20)})
+    v2 = archive({"app/conf": b"2", "app/data": os.urandom(1 << 20), "app/big2": os.urandom(17 << 20)})
     status, body = post_upload(base, "plugin", "app.tar.gz", v2)
     assert status == 507 and "disk is full" in body["error"], body
     after = agree(base, data)["app"]
@@ -133,21 +165,14 @@ def test_full_disk_leaves_the_store_as_it_was(start_server, tmpfs):
         assert f.read() == b"1"
     assert sorted(os.listdir(os.path.join(str(data), "plugin", "app"))) == ["conf", "data"]
     # a module larger than the room left is never stored truncated
-    filler = os.path.join(str(tmpfs), "filler")
-    with open(filler, "wb") as f:
-        try:
-            while True:
-                f.write(bytes(1 << 20))
-                f.flush()
-        except OSError:
-            pass
-    os.truncate(filler, max(0, os.path.getsize(filler) - (1 << 20)))  # 1 MiB of room left
-    module = b"x = 1\n" * ((3 << 20) // 6)
+    filler = fill_leaving(folder, 1 << 20) if limit_server is None else None
+    module = b"x = 1\n" * ((FILE_CAP + (1 << 20)) // 6)
     status, body = post_upload(base, "api_module", "big.py", module)
     assert status == 507, body
     assert not os.path.exists(os.path.join(str(data), "temp", "big.py"))
-    os.unlink(os.path.join(str(tmpfs), "filler"))
-    v3 = archive({"app/conf": b"3", "app/data": os.urandom(5 << 20)})
+    if filler is not None:
+        os.unlink(filler)
+    v3 = archive({"app/conf": b"3", "app/data": os.urandom(4 << 20)})
     assert post_upload(base, "plugin", "app.tar.gz", v3)[0] == 200  # room again: it installs
     assert agree(base, data)["app"]["sha256"] != before["sha256"]
 

@@ -3,6 +3,7 @@ headers that escape the limits, names that break the listing, and replacing, rol
 removing: each refused change leaves the store as it was, each finished one is whole."""
 import bz2
 import gzip
+import hashlib
 import io
 import json
 import lzma
@@ -132,6 +133,48 @@ def gnu_long_names(count, size):
         "long-name-chain", "pax-size"])
 def test_every_header_is_checked_before_anything_is_written(store, payload, status, reason):
     refused(store, "weather.tar.gz", payload, status, reason)
+
+
+def split_gzip(plain, cuts, padding=b""):
+    """`plain` as several gzip members, cut at `cuts`, with `padding` after each member."""
+    bounds = [0] + list(cuts) + [len(plain)]
+    return b"".join(gzip.compress(plain[a:b]) + padding for a, b in zip(bounds, bounds[1:]))
+
+
+@pytest.mark.parametrize("cuts, padding", [
+    ((100,), b""),  # inside the first header
+    ((512, 1536), b""),  # at header boundaries
+    ((700, 5000, 9001), b"\0" * 30),  # inside member data, zeros between the members
+    (tuple(range(256, 12000, 997)), b""),  # many small members
+], ids=["in-header", "at-headers", "in-data-padded", "many"])
+def test_archive_in_several_gzip_members_installs_whole(store, cuts, padding):
+    """The tar stream is read as it is inflated: a member or a header that spans gzip members
+    (as concatenated archives have) is read whole."""
+    c, data = store
+    content = {"weather/": None, "weather/main.py": os.urandom(5000),
+               "weather/data/b.bin": os.urandom(4000), "weather/z": b""}
+    payload = split_gzip(tar_bytes(content), cuts, padding)
+    r = upload(c, "weather.tar.gz", payload)
+    assert r.status_code == 200, r.get_json()
+    entry, = listing(c)["entries"]
+    assert entry["sha256"] == hashlib.sha256(payload).hexdigest()
+    assert entry["size"] == len(payload)
+    assert files_of(str(data / "plugin" / "weather")) == {
+        k.split("/", 1)[1]: v for k, v in content.items() if v is not None}
+    assert os.listdir(str(data / ".staging")) == []
+
+
+def test_zeros_after_the_archive_are_bounded(operator_client, monkeypatch):
+    """The end marker may be followed by zeros; a flood of them (cheap to send gzipped) is
+    refused once the stream passes what the limits allow, not inflated to its end."""
+    monkeypatch.setenv("VIEW_MAX_EXPANDED", "1M")
+    monkeypatch.setenv("VIEW_MAX_MEMBERS", "10")
+    c, data = operator_client()
+    before = store_state(data)
+    flood = gzip.compress(tar_bytes({"weather/a": b"a"}) + bytes(24 << 20), compresslevel=1)
+    r = upload(c, "weather.tar.gz", flood)
+    assert r.status_code == 413 and "1 MiB" in r.get_json()["error"], r.get_json()
+    assert store_state(data) == before
 
 
 def test_extended_headers_count_against_the_limits(operator_client, monkeypatch):
