@@ -137,6 +137,7 @@ def main(argv=None):
           flush=True)
     if args.workers:
         serve_with_gunicorn(args)
+    pacing.compile_pages(app)  # gunicorn's workers do so themselves (app.gworker)
     app.run(host=args.host, port=args.port, threaded=True, debug=False, use_reloader=False,
             request_handler=access.ServerHandler,
             ssl_context=pacing.server_context(args.tls_cert, args.tls_key) if args.tls_cert

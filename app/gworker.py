@@ -2,31 +2,88 @@
 
 A thread of the worker reads one request at a time, and gunicorn's own timeout is the worker's
 heartbeat, not the client's: a client that sends its headers a byte at a time would hold its
-thread for as long as it likes. Here each read keeps to the pacing deadlines. A connection whose
-body was left unread (a refusal before the end of it, app.bodylimit) is closed instead of kept
-alive, since its next bytes are no request.
+thread for as long as it likes. Here each read keeps to the pacing deadlines, and so does a TLS
+handshake. A connection whose body was left unread (a refusal before the end of it,
+app.bodylimit) is closed instead of kept alive, since its next bytes are no request.
+
+gunicorn 20 to 23 make a connection's parser in the worker's main loop and hand it to a thread
+once the client has sent something; 24 and later make it in the thread, after waiting there for
+the first bytes, and close connections in the main loop, lingering up to 2 s for each client
+that does not hang up: the parser is paced as soon as it exists either way, and the lingering is
+done in the thread, so that no slow client stops the loop that accepts everyone else.
 
     python -m gunicorn --worker-class app.gworker.Worker --threads N ...
 """
+import socket
+import time
+
 from gunicorn.workers.gthread import ThreadWorker
 
 from . import bodylimit, pacing
 
+# What gunicorn 24+ gives a closing client to read its answer and hang up.
+LINGER_SECONDS = 2
+LINGER_BYTES = 64 * 1024
+
+
+def _pace(conn, since=None):
+    reader = conn.parser.unreader  # what gunicorn reads requests from
+    if not isinstance(reader.sock, pacing.PacedSocket):
+        reader.sock = pacing.PacedSocket(reader.sock)
+    reader.sock.headers(since)
+
+
+def _pace_when_made(conn):
+    """Paces the parser that conn.init() makes, in the thread, on gunicorn 24+: the TLS
+    handshake in it counts against the header deadline."""
+    make = conn.init
+
+    def init():
+        started = time.monotonic()
+        conn.sock.settimeout(pacing.HEADER_SECONDS)  # a handshake that stalls ends
+        make()
+        _pace(conn, started)
+
+    conn.init = init
+
+
+def _linger(sock):
+    """Sends the end of the answer and reads what the client still sends, for a little while,
+    so that the kernel does not reset the connection before the client has read the answer;
+    then shuts the reading side too, so that gunicorn's own close of it takes no time."""
+    try:
+        sock.shutdown(socket.SHUT_WR)
+        deadline, drained = time.monotonic() + LINGER_SECONDS, 0
+        while drained < LINGER_BYTES:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                break
+            sock.settimeout(left)
+            data = sock.recv(4096)
+            if not data:
+                break
+            drained += len(data)
+        sock.shutdown(socket.SHUT_RD)
+    except OSError:  # the client went, or the socket is closed already
+        pass
+
 
 class Worker(ThreadWorker):
+    def load_wsgi(self):
+        ThreadWorker.load_wsgi(self)
+        pacing.compile_pages(self.wsgi)
+
     def handle(self, conn):
-        if conn.parser is None:
-            # gunicorn 24 and later make the parser in the worker thread, on the connection's
-            # first request; it must exist before its socket can be paced.
-            try:
-                conn.init()
-            except OSError:  # the client went, or its TLS hello failed
-                return False
-        reader = conn.parser.unreader  # what gunicorn reads requests from
-        if not isinstance(reader.sock, pacing.PacedSocket):
-            reader.sock = pacing.PacedSocket(reader.sock)
-        reader.sock.headers()
-        return ThreadWorker.handle(self, conn)
+        if conn.parser is not None:
+            _pace(conn)
+        elif "init" not in vars(conn):  # 24+, once: a connection may come back unparsed
+            _pace_when_made(conn)
+        keep = ThreadWorker.handle(self, conn)
+        # 20 to 23 answer (keep-alive, conn) and close in the thread; 24+ answer False for a
+        # connection that their main loop is to close.
+        if keep is False:
+            _linger(conn.sock)
+        return keep
 
     def handle_request(self, req, conn):
         conn.parser.unreader.sock.body()

@@ -110,3 +110,58 @@ def test_body_shorter_than_announced(client):
              CONTENT_LENGTH="100")
     assert r.status_code in (400, 401)  # never judged on a body that did not arrive whole
     assert r.status_code == 400 or "wrong" not in r.get_data(as_text=True)
+
+
+def trickle(monkeypatch, pattern):
+    """Reads a body through app.pacing (slack 0.5 s, rate 1000 B/s) while a peer sends
+    `pattern`: (bytes, pause) steps. Returns (bytes read before the end, seconds taken)."""
+    import socket
+    import threading
+    import time
+
+    from app import pacing
+    monkeypatch.setattr(pacing, "BODY_SLACK_SECONDS", 0.5)
+    monkeypatch.setattr(pacing, "MIN_BODY_RATE", 1000)
+    ours, peer = socket.socketpair()
+
+    def send():
+        try:
+            for data, pause in pattern:
+                peer.sendall(data)
+                time.sleep(pause)
+        except OSError:
+            pass
+
+    sender = threading.Thread(target=send, daemon=True)
+    paced, got, started = pacing.PacedSocket(ours), 0, time.monotonic()
+    paced.body()
+    sender.start()
+    try:
+        while True:
+            data = paced.recv(65536)
+            if not data:
+                return got, time.monotonic() - started
+            got += len(data)
+            if time.monotonic() - started > 10:
+                return got, None
+    finally:
+        ours.close()
+        peer.close()
+        sender.join(5)
+
+
+@pytest.mark.parametrize("pattern, cut", [
+    # 10 B/s: below the rate, cut once the slack is gone.
+    ([(b"x", 0.1)] * 100, True),
+    # A burst first earns no more than the slack: the trickle after it is cut all the same.
+    ([(b"x" * 100000, 0.1)] + [(b"x", 0.1)] * 100, True),
+    # 20 KB/s, twenty times the rate, with a pause shorter than the slack: read to the end.
+    ([(b"x" * 2000, 0.1)] * 10 + [(b"", 0.3)] + [(b"x" * 2000, 0.1)] * 10, False),
+])
+def test_a_body_below_the_rate_is_cut_within_its_slack(monkeypatch, pattern, cut):
+    got, took = trickle(monkeypatch, pattern + [(b"", 1.0)])
+    total = sum(len(data) for data, _ in pattern)
+    if cut:
+        assert took is not None and took < 2.5 and got < total
+    else:
+        assert got == total

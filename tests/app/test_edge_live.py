@@ -166,9 +166,13 @@ def dribble(base, stop, body):
 
 def test_slow_clients_do_not_hold_the_server(start_server, tmp_path, mode):
     base = start_server(tmp_path / "data", args=mode)
-    stop, held = threading.Event(), []
-    clients = [threading.Thread(target=lambda b=b: held.append(dribble(base, stop, b)))
-               for b in [False] * 4 + [True] * 2]
+    stop = threading.Event()
+    held = [0.0] * 6  # four dribble their headers, two their bodies
+
+    def client(i):
+        held[i] = dribble(base, stop, body=i >= 4)
+
+    clients = [threading.Thread(target=client, args=(i,)) for i in range(6)]
     for c in clients:
         c.start()
     time.sleep(1)  # the slow clients hold their connections now
@@ -191,13 +195,11 @@ def test_slow_clients_do_not_hold_the_server(start_server, tmp_path, mode):
         for c in clients:
             c.join(30)
     print("operator's listing during the attack: worst %.3f s of %d; slow clients held "
-          "%s s" % (max(waits), len(waits), ", ".join("%.1f" % h for h in sorted(held))))
-    # Nearly every listing answers within a second; under gunicorn one now and then has waited
-    # up to 1.9 s on a busy machine, which is still far from the minutes a slow client held.
-    assert sorted(waits)[len(waits) * 9 // 10] < 1.0 and max(waits) < 2.5
-    # Closed on them by the read deadlines (10 s for headers and for a read; a body that
-    # trickles is judged by its average, so up to about 20 s), not by giving up at 29 s.
-    assert max(held) < 25
+          "%s s" % (max(waits), len(waits), ", ".join("%.1f" % h for h in held)))
+    assert max(waits) < 1.0
+    # Closed on them by the read deadlines, not by giving up at 29 s: headers within 10 s, a
+    # body that trickles within its 5 s of slack, and up to 2 s for gunicorn 24+ to close.
+    assert max(held[:4]) < 15 and max(held[4:]) < 12, held
 
 
 def cookie_of(response):
