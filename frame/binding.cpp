@@ -134,6 +134,14 @@ bool bind_arguments(Function *function, PyObject *const *args, Py_ssize_t nargs,
     return true;
 }
 
+void remember_in_order(Function *function, PyObject *kwnames, Py_ssize_t nargs) {
+    // The tuple given up holds only the parameters' own names: freeing it
+    // runs no code.
+    Py_INCREF(kwnames);
+    Py_XSETREF(function->in_order_names, kwnames);
+    function->in_order_nargs = nargs;
+}
+
 bool check_declared(const Function *function, PyObject *const *bound) {
     const FunctionSpec &spec = *function->spec;
     for (int i = 0; i < spec.argcount(); ++i) {

@@ -58,15 +58,33 @@ inline void fill_with_defaults(PyObject **bound, PyObject *const *args, Py_ssize
                        std::make_index_sequence<count>());
 }
 
+// Remembers `kwnames` as the keyword names of a call that bound in order
+// after `nargs` positional arguments (see Function::in_order_names).
+void remember_in_order(Function *function, PyObject *kwnames, Py_ssize_t nargs);
+
+// The values of a call that binds in order with `given` arguments in all:
+// the caller's array itself when nothing is left out, else `bound`, with
+// the defaults after the given values (a call leaves out only parameters
+// that have one).
+template <Py_ssize_t count>
+inline PyObject *const *in_order_values(const Function *function, PyObject *const *args,
+                                        Py_ssize_t given, PyObject **bound) {
+    if (given == count) return args;
+    PyObject *defaults = function->bound_defaults;
+    fill_with_defaults<count>(bound, args, given, defaults, count - PyTuple_GET_SIZE(defaults));
+    return bound;
+}
+
 // The usual keyword call: the keywords name the parameters right after the
 // positional ones, in order, by the very name objects of the parameters
 // (callers pass the interned names their code holds), and the parameters
-// left out have defaults. The values then already lie in order in `args`:
-// they are used in place when nothing is left out, else copied into `bound`
-// with the defaults. Null, having changed nothing a caller sees, for any
-// other call: bind_arguments does the full work and reports errors.
+// left out have defaults. The values then already lie in order in `args`
+// and in_order_values gives them; the names are remembered, so that the
+// call site's next call needs no matching. Null, having changed nothing a
+// caller sees, for any other call: bind_arguments does the full work and
+// reports errors.
 template <Py_ssize_t count>
-inline PyObject *const *bind_in_order(const Function *function, PyObject *const *args,
+inline PyObject *const *bind_in_order(Function *function, PyObject *const *args,
                                       Py_ssize_t nargs, PyObject *kwnames, PyObject **bound) {
     Py_ssize_t given = nargs + PyTuple_GET_SIZE(kwnames);
     PyObject *defaults = function->bound_defaults;
@@ -76,9 +94,8 @@ inline PyObject *const *bind_in_order(const Function *function, PyObject *const 
     const int *parameters = function->spec->parameters.items;
     for (Py_ssize_t i = nargs; i < given; ++i)
         if (PyTuple_GET_ITEM(kwnames, i - nargs) != names[parameters[i]]) return nullptr;
-    if (given == count) return args;
-    fill_with_defaults<count>(bound, args, given, defaults, first_default);
-    return bound;
+    remember_in_order(function, kwnames, nargs);
+    return in_order_values<count>(function, args, given, bound);
 }
 
 // The scope a body runs in: its function's own namespace, which is the live
@@ -97,11 +114,11 @@ inline PyObject *run_bound(Function *function, PyObject *const *values) {
     return apply<Body>(here, values, std::make_index_sequence<count>());
 }
 
-// A call with keywords. Out of line, so that positional calls need no more
-// stack than their bound values.
+// A call with keywords whose names are not those of the call before that
+// bound in order.
 template <auto Body>
-[[gnu::noinline]] PyObject *bind_keywords_and_run(Function *function, PyObject *const *args,
-                                                  Py_ssize_t nargs, PyObject *kwnames) noexcept {
+[[gnu::noinline]] PyObject *match_keywords_and_run(Function *function, PyObject *const *args,
+                                                   Py_ssize_t nargs, PyObject *kwnames) noexcept {
     constexpr Py_ssize_t count = arity(Body);
     PyObject *bound[count];
     PyObject *const *values = bind_in_order<count>(function, args, nargs, kwnames, bound);
@@ -110,6 +127,21 @@ template <auto Body>
         values = bound;
     }
     return run_bound<Body>(function, values);
+}
+
+// A call with keywords. Out of line, so that positional calls need no more
+// stack than their bound values. The same names after as many positional
+// arguments as the call before that bound in order: the same binding, with
+// these values.
+template <auto Body>
+[[gnu::noinline]] PyObject *bind_keywords_and_run(Function *function, PyObject *const *args,
+                                                  Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    constexpr Py_ssize_t count = arity(Body);
+    if (kwnames != function->in_order_names || nargs != function->in_order_nargs) [[unlikely]]
+        return match_keywords_and_run<Body>(function, args, nargs, kwnames);
+    PyObject *bound[count];
+    Py_ssize_t given = nargs + PyTuple_GET_SIZE(kwnames);
+    return run_bound<Body>(function, in_order_values<count>(function, args, given, bound));
 }
 
 template <auto Body>

@@ -262,6 +262,7 @@ int traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(function->annotations);
     Py_VISIT(function->is_coroutine);
     Py_VISIT(function->bound_defaults);
+    Py_VISIT(function->in_order_names);
     return 0;
 }
 
@@ -280,6 +281,7 @@ int clear(PyObject *self) {
     Py_CLEAR(function->annotations);
     Py_CLEAR(function->is_coroutine);
     Py_CLEAR(function->bound_defaults);
+    Py_CLEAR(function->in_order_names);
     return 0;
 }
 
@@ -415,6 +417,8 @@ Ref new_function(Module &module, int index, PyObject *defaults) {
     Py_XINCREF(defaults);
     function->bound_defaults = defaults;
     function->module = &module;
+    function->in_order_names = nullptr;
+    function->in_order_nargs = 0;
     PyObject_GC_Track(reinterpret_cast<PyObject *>(function));
     return Ref::steal(reinterpret_cast<PyObject *>(function));
 }

@@ -28,6 +28,13 @@ struct Function {
     // function, so a later write of __defaults__ does not change how calls bind.
     PyObject *bound_defaults;
     Module *module;  // the module state of the table it was made from
+    // The keyword names of the last call whose keywords named the parameters
+    // right after its `in_order_nargs` positional arguments, in order, by the
+    // parameters' own name objects (null: none yet). A call site passes the
+    // same tuple on every call, so its next call binds without matching. The
+    // tuple is held, so that no other tuple can be made at its address.
+    PyObject *in_order_names;
+    Py_ssize_t in_order_nargs;
 };
 
 // The shared type, found in or registered with the frame's shared type

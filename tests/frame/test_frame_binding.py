@@ -193,3 +193,56 @@ def test_keywords_only_c_can_pass(vfile, vsched, name, args, kwnames, message, e
 def test_vectorcall_matches_equal_keyword_names(vfile):
     names = (joined("mo", "dule"), joined("o"), "t")
     assert vectorcall(vfile.View.approve, (), names, (3, 2, 1)) is None
+
+
+# One keyword-names tuple passed again and again, as a call site does, with calls of other
+# shapes in between: each call binds as if it were the first.
+FILENAME = ("filename",)
+BOTH = ("t", "filename")
+REPEATED_NAMES = [
+    (("plugin",), FILENAME, ("a.tar.gz",), True),
+    (("plugin",), FILENAME, ("a.exe",), False),
+    (("api_module",), FILENAME, ("a.py",), True),
+    ((), FILENAME, ("a.tar.gz",), count("allowed_file", "exactly", 2, 0)),
+    (("plugin",), FILENAME, ("a.tar.gz",), True),
+    (("plugin", "x"), FILENAME, ("a.tar.gz",), multiple("allowed_file", "filename")),
+    ((), BOTH, ("plugin", "a.tar.gz"), True),
+    (("plugin",), FILENAME, ("a.py",), False),
+    ((), BOTH, ("api_module", "a.tar.gz"), False),
+    (("plugin",), BOTH, ("plugin", "a.tar.gz"), multiple("allowed_file", "t")),
+    ((), (joined("t"), "filename"), ("api_module", "a.py"), True),
+    ((), BOTH, ("api_module", "a.py"), True),
+]
+
+
+def test_repeated_keyword_names_bind_each_call_afresh(vfile):
+    for args, kwnames, values, expected in REPEATED_NAMES:
+        if isinstance(expected, bool):
+            assert vectorcall(vfile.allowed_file, args, kwnames, values) is expected
+        else:
+            with pytest.raises(TypeError) as info:
+                vectorcall(vfile.allowed_file, args, kwnames, values)
+            assert str(info.value) == expected
+
+
+@pytest.mark.parametrize("first, second", [
+    ("f(t=1, o=2)", "f(1, 2, o=3)"), ("f(1, o=2)", "f(1, 2, o=3)"), ("f(1, o=2)", "f(o=2)"),
+])
+def test_call_sites_sharing_keyword_names(vfile, first, second):
+    """One function's code holds one ('o',) for all its call sites, whatever they pass by position."""
+    code = compile("def run(f):\n    %s\n    %s\n" % (first, second), "<sites>", "exec")
+    namespace = {}
+    exec(code, namespace)
+    with pytest.raises(TypeError, match="approve()"):
+        namespace["run"](vfile.View.approve)
+    namespace["run"].__code__ = compile("def run(f):\n    %s\n" % first, "<s>", "exec").co_consts[0]
+    assert namespace["run"](vfile.View.approve) is None
+
+
+def test_keyword_names_held_only_until_the_next_names(vfile):
+    names = tuple(["o", "module"])
+    before = sys.getrefcount(names)
+    vectorcall(vfile.View.approve, (1,), names, (2, 3))
+    assert sys.getrefcount(names) == before + 1
+    vectorcall(vfile.View.approve, (), ("t", "o"), (1, 2))
+    assert sys.getrefcount(names) == before
