@@ -11,7 +11,7 @@ import random
 import tarfile
 
 import pytest
-from webapp_support import archive, native, read_file, store_state
+from webapp_support import TOKEN, archive, native, read_file, store_state
 
 pytestmark = native
 
@@ -154,9 +154,8 @@ def test_every_header_is_checked_before_anything_is_written(store, payload, stat
     refused(store, "weather.tar.gz", payload, status, reason)
 
 
-def test_extended_headers_count_against_the_limits(operator_client, monkeypatch):
-    monkeypatch.setenv("VIEW_MAX_MEMBERS", "20")
-    c, data = operator_client()
+def test_extended_headers_count_against_the_limits(operator_client):
+    c, data = operator_client(VIEW_MAX_MEMBERS="20")
     members = {"weather/%02d" % i: b"x" for i in range(12)}
     pax = {name: {"comment": "c" * 100} for name in members}
     r = upload(c, "weather.tar.gz", gzip.compress(tar_bytes(members, pax=pax)))
@@ -311,7 +310,7 @@ def test_a_start_sweeps_what_a_kill_left(client, tmp_path, monkeypatch, caplog):
     # and a half-unpacked upload with no pending row
     (data / ".staging" / "dead-3" / "tree" / "x").mkdir(parents=True)
     with caplog.at_level("WARNING"):
-        c2 = create_app(str(data)).test_client()
+        c2 = create_app({"VIEW_DATA": str(data), "VIEW_TOKEN": TOKEN}).test_client()
     swept = [r for r in caplog.records if "swept" in r.getMessage()]
     assert len(swept) == 5, [r.getMessage() for r in swept]  # 2 pending + 3 folders
     assert files_of(str(data / "plugin" / "weather")) == {"main.py": b"v2"}
