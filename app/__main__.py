@@ -76,6 +76,9 @@ def parse_args(argv, environ):
     for path in (args.tls_cert, args.tls_key):
         if path and not os.access(path, os.R_OK):
             parser.error("cannot read %s" % path)
+    # Both servers open them after the start has changed into the data folder.
+    args.tls_cert, args.tls_key = (path and os.path.abspath(path)
+                                   for path in (args.tls_cert, args.tls_key))
     return args
 
 
@@ -115,17 +118,18 @@ def check_start(host, config, proxied=False):
 
 
 def app_config(args, environ):
-    """The application's settings: the environment's, with what the flags say in their place
-    (as text, the way gunicorn's workers read them back from their environment)."""
+    """The application's settings: the environment's, with what the flags say in their place,
+    paths absolute (the workers start in the data folder) and every value text (the way
+    gunicorn's workers read them back from their environment)."""
     config = settings.config_from_environ(environ)
     if args.token_file:
-        config["VIEW_TOKEN_FILE"] = os.path.abspath(args.token_file)
-    config["VIEW_DATA"] = os.path.abspath(args.data)
+        config["VIEW_TOKEN_FILE"] = args.token_file
+    config["VIEW_DATA"] = args.data
     config["VIEW_BEHIND_PROXY"] = "1" if args.behind_proxy else ""
-    config["VIEW_TLS_CERT"] = os.path.abspath(args.tls_cert) if args.tls_cert else ""
+    config["VIEW_TLS_CERT"] = args.tls_cert or ""
     for name, (variable, _, _, _) in admission.LIMITS.items():
         config[variable] = str(getattr(args, name))
-    return config
+    return settings.absolute_paths(config)
 
 
 def main(argv=None):

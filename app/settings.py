@@ -34,9 +34,16 @@ def config_from_environ(environ):
     return {name: environ[name] for name in APP_SETTINGS if name in environ}
 
 
+# Settings that name a file or folder. The application changes into its data folder before it
+# reads some of them, and gunicorn's workers start there: a relative one is taken from where
+# the settings were given.
+PATH_SETTINGS = ("VIEW_DATA", "VIEW_BUILD_DIR", "VIEW_TOKEN_FILE", "VIEW_TLS_CERT")
+
+
 def checked(config):
-    """`config` as create_app() reads it; a misspelt setting is refused rather than ignored,
-    since ignoring it would quietly serve with the default (a limit, or no credential)."""
+    """`config` as create_app() reads it, its paths made absolute. A misspelt setting is refused
+    rather than ignored, since ignoring it would quietly serve with the default (a limit, or no
+    credential)."""
     if config is None:
         return {}
     if not isinstance(config, Mapping):
@@ -46,6 +53,15 @@ def checked(config):
     if unknown:
         raise ValueError("unknown setting %s; the settings are %s"
                          % (", ".join(unknown), ", ".join(APP_SETTINGS)))
+    return absolute_paths(config)
+
+
+def absolute_paths(config):
+    """A copy of `config` whose path settings are absolute (from the current folder)."""
+    config = dict(config)
+    for name in PATH_SETTINGS:
+        if config.get(name):
+            config[name] = os.path.abspath(config[name])
     return config
 
 

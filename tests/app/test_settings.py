@@ -3,8 +3,10 @@ command, which reads the environment and its flags and hands the same settings t
 workers."""
 import os
 import re
+import ssl
 import subprocess
 import sys
+import urllib.request
 
 import pytest
 from webapp_support import BUILD, ROOT, TOKEN, native, request
@@ -93,6 +95,30 @@ def test_token_file_flag_reaches_every_worker(start_server, tmp_path, workers):
         assert request(base, "/plugins/plugin", headers=json)[0] == 200  # the file's token
         assert request(base, "/plugins/plugin", headers=dict(
             json, Authorization="Bearer not-" + TOKEN))[0] == 401
+
+
+@pytest.mark.parametrize("workers", [[], ["--workers", "2"]], ids=["threaded", "gunicorn"])
+def test_relative_paths_are_taken_from_where_the_command_starts(start_server, tmp_path,
+                                                                workers):
+    """The server changes into its data folder (and gunicorn's workers start there) before it
+    reads the build folder, the token file and the certificate: each named relative to the
+    folder the command was started in must still be found."""
+    (tmp_path / "token").write_text(TOKEN)
+    (tmp_path / "token").chmod(0o600)
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                    "-subj", "/CN=127.0.0.1", "-keyout", "key.pem", "-out", "cert.pem"],
+                   cwd=str(tmp_path), check=True, capture_output=True, timeout=60)
+    base = start_server("data", token=None, args=workers + [
+        "--tls-cert", "cert.pem", "--tls-key", "key.pem"], env={
+            "VIEW_BUILD_DIR": os.path.relpath(BUILD, str(tmp_path)), "VIEW_TOKEN_FILE": "token"})
+    context = ssl._create_unverified_context()
+    for _ in range(4):  # one connection each, which gunicorn hands to either worker
+        answer = urllib.request.urlopen(urllib.request.Request(
+            base + "/scheduler", headers={"Authorization": "Bearer " + TOKEN}),
+            timeout=30, context=context)
+        with answer:
+            assert answer.status == 200
+    assert os.listdir(str(tmp_path / "data" / "plugin")) == []
 
 
 def help_text(command):
