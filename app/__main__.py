@@ -12,7 +12,7 @@ import argparse
 import os
 import sys
 
-from . import ROOT, access, admission, create_app, default_data_dir, pacing
+from . import access, admission, create_app, pacing, settings
 
 # gunicorn's threaded workers: a slow client holds one thread for seconds (app.gworker), never
 # a process; the worker's own loop answers gunicorn's heartbeat whatever its threads do, so a
@@ -29,39 +29,39 @@ def limit(text):
         raise argparse.ArgumentTypeError(str(e)) from e
 
 
-def parse_args(argv):
+def parse_args(argv, environ):
     # Installed, the application runs as the command view-plugin-manager (argparse's default).
     prog = "python -m app" if __package__ == "app" else None
     parser = argparse.ArgumentParser(prog=prog, description=__doc__.splitlines()[0])
-    parser.add_argument("--host", default=os.environ.get("VIEW_HOST") or "127.0.0.1",
+    parser.add_argument("--host", default=environ.get("VIEW_HOST") or "127.0.0.1",
                         help="address to listen on (env VIEW_HOST, default 127.0.0.1); any "
                              "address but loopback needs an operator credential")
-    parser.add_argument("--port", type=int, default=os.environ.get("VIEW_PORT") or "5000",
+    parser.add_argument("--port", type=int, default=environ.get("VIEW_PORT") or "5000",
                         help="port to listen on (env VIEW_PORT, default 5000)")
-    parser.add_argument("--data", default=default_data_dir(),
+    parser.add_argument("--data", default=settings.data_dir(environ),
                         help="data folder; becomes the working directory and holds plugin/, "
                              "temp/ and uploads/ (env VIEW_DATA, default data/ in the repository; "
                              "installed: in the current folder)")
     parser.add_argument("--token-file", default=None,
                         help="file holding the operator token (env VIEW_TOKEN_FILE; the token "
                              "itself may come from env VIEW_TOKEN)")
-    parser.add_argument("--workers", type=int, default=os.environ.get("VIEW_WORKERS") or "0",
+    parser.add_argument("--workers", type=int, default=environ.get("VIEW_WORKERS") or "0",
                         help="serve with gunicorn and this many worker processes (env "
                              "VIEW_WORKERS; default 0: Werkzeug's threaded server, one process)")
-    parser.add_argument("--tls-cert", default=os.environ.get("VIEW_TLS_CERT") or None,
+    parser.add_argument("--tls-cert", default=environ.get("VIEW_TLS_CERT") or None,
                         metavar="FILE", help="serve HTTPS with this certificate chain (PEM; env "
                                              "VIEW_TLS_CERT); needs --tls-key")
-    parser.add_argument("--tls-key", default=os.environ.get("VIEW_TLS_KEY") or None,
+    parser.add_argument("--tls-key", default=environ.get("VIEW_TLS_KEY") or None,
                         metavar="FILE", help="the certificate's private key (PEM; env "
                                              "VIEW_TLS_KEY)")
     parser.add_argument("--behind-proxy", action="store_true",
-                        default=access.behind_proxy(),
+                        default=access.behind_proxy(environ),
                         help="every client comes through a TLS proxy on this machine (env "
                              "VIEW_BEHIND_PROXY=1): Secure cookies, the client address from "
                              "X-Forwarded-For; listens on loopback only")
     for name, (variable, flag, default, what) in admission.LIMITS.items():
         parser.add_argument(flag, dest=name, type=limit, metavar="N",
-                            default=os.environ.get(variable) or default,
+                            default=environ.get(variable) or default,
                             help="%s (env %s, default %s; K, M, G suffixes are powers of 1024)"
                                  % (what, variable, default))
     args = parser.parse_args(argv)
@@ -76,12 +76,16 @@ def parse_args(argv):
     for path in (args.tls_cert, args.tls_key):
         if path and not os.access(path, os.R_OK):
             parser.error("cannot read %s" % path)
+    # Both servers open them after the start has changed into the data folder.
+    args.tls_cert, args.tls_key = (path and os.path.abspath(path)
+                                   for path in (args.tls_cert, args.tls_key))
     return args
 
 
-def serve_with_gunicorn(args):
+def serve_with_gunicorn(args, config):
     """Replaces this process with gunicorn, whose workers build the application from the
-    environment (app/wsgi.py)."""
+    environment (app/wsgi.py): `config` is handed to them there."""
+    os.environ.update(config)
     host = "[%s]" % args.host if ":" in args.host else args.host
     tls = ["--certfile", args.tls_cert, "--keyfile", args.tls_key] if args.tls_cert else []
     os.execv(sys.executable, [
@@ -89,14 +93,14 @@ def serve_with_gunicorn(args):
         "--worker-class", "%s.gworker.Worker" % __package__, "--threads", str(THREADS),
         "--keep-alive", str(KEEP_ALIVE_SECONDS), "--timeout", str(WORKER_TIMEOUT_SECONDS),
         "--bind", "%s:%d" % (host, args.port)] + tls + [
-        "--pythonpath", ROOT, "%s.wsgi:application" % __package__])
+        "--pythonpath", settings.ROOT, "%s.wsgi:application" % __package__])
 
 
-def check_start(host, proxied=False):
+def check_start(host, config, proxied=False):
     """Refuses to start on a configuration that would expose the store; says how it serves."""
     try:
-        token = access.load_credential()
-        notes = access.credential_warnings()
+        token = access.load_credential(config)
+        notes = access.credential_warnings(config)
     except access.CredentialError as e:
         sys.exit("plug-in manager: %s" % e)
     has_credential = token is not None
@@ -113,22 +117,31 @@ def check_start(host, proxied=False):
               "without sign-in", flush=True)
 
 
-def main(argv=None):
-    args = parse_args(sys.argv[1:] if argv is None else argv)
+def app_config(args, environ):
+    """The application's settings: the environment's, with what the flags say in their place,
+    paths absolute (the workers start in the data folder) and every value text (the way
+    gunicorn's workers read them back from their environment)."""
+    config = settings.config_from_environ(environ)
     if args.token_file:
-        os.environ["VIEW_TOKEN_FILE"] = os.path.abspath(args.token_file)
-    check_start(args.host, args.behind_proxy)
-    data = os.path.abspath(args.data)
-    # The environment carries the settings to create_app, here or in gunicorn's workers.
-    os.environ["VIEW_DATA"] = data
-    os.environ["VIEW_BEHIND_PROXY"] = "1" if args.behind_proxy else ""
-    os.environ["VIEW_TLS_CERT"] = os.path.abspath(args.tls_cert) if args.tls_cert else ""
+        config["VIEW_TOKEN_FILE"] = args.token_file
+    config["VIEW_DATA"] = args.data
+    config["VIEW_BEHIND_PROXY"] = "1" if args.behind_proxy else ""
+    config["VIEW_TLS_CERT"] = args.tls_cert or ""
     for name, (variable, _, _, _) in admission.LIMITS.items():
-        os.environ[variable] = str(getattr(args, name))
+        config[variable] = str(getattr(args, name))
+    return settings.absolute_paths(config)
+
+
+def main(argv=None):
+    # The one place that reads the environment: the flags' defaults and the settings.
+    args = parse_args(sys.argv[1:] if argv is None else argv, os.environ)
+    config = app_config(args, os.environ)
+    check_start(args.host, config, args.behind_proxy)
+    data = config["VIEW_DATA"]
     try:
         # Built here even for gunicorn: a configuration error stops the start with its message,
         # and the session secret is made once, before the workers start.
-        app = create_app(data)
+        app = create_app(config)
     except access.CredentialError as e:
         sys.exit("plug-in manager: %s" % e)
     server = "%d gunicorn workers" % args.workers if args.workers else "threaded server"
@@ -136,7 +149,7 @@ def main(argv=None):
           % ("https" if args.tls_cert else "http", args.host, args.port, data, server),
           flush=True)
     if args.workers:
-        serve_with_gunicorn(args)
+        serve_with_gunicorn(args, config)
     pacing.compile_pages(app)  # gunicorn's workers do so themselves (app.gworker)
     app.run(host=args.host, port=args.port, threaded=True, debug=False, use_reloader=False,
             request_handler=access.ServerHandler,

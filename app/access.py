@@ -27,12 +27,13 @@ import tempfile
 from datetime import timedelta
 from urllib.parse import urlsplit
 
-from flask import (current_app, g, jsonify, redirect, render_template, request, session,
-                   url_for)
+from flask import current_app, g, redirect, render_template, request, session, url_for
 from werkzeug.serving import WSGIRequestHandler
 
 from . import bodylimit, pacing, sessions, throttle
 from .admission import size_text
+from .errors import error
+from .settings import is_set
 
 SECRET_FILE = ".session-secret"
 CSRF_HEADER = "X-CSRF-Token"
@@ -60,10 +61,9 @@ class CredentialError(Exception):
     """The credential is configured but cannot be used; the server must not start."""
 
 
-def load_credential(environ=None):
-    """The operator token, or None when none is configured."""
-    environ = os.environ if environ is None else environ
-    path = environ.get("VIEW_TOKEN_FILE")
+def load_credential(config):
+    """The operator token of the settings `config`, or None when none is configured."""
+    path = config.get("VIEW_TOKEN_FILE")
     if path:
         try:
             with open(path, encoding="utf-8") as f:
@@ -74,7 +74,7 @@ def load_credential(environ=None):
         if not token:
             raise CredentialError("the token file %s (VIEW_TOKEN_FILE) is empty" % path)
         return token
-    token = environ.get("VIEW_TOKEN")
+    token = config.get("VIEW_TOKEN")
     if token is None:
         return None
     token = token.strip()
@@ -83,15 +83,14 @@ def load_credential(environ=None):
     return token
 
 
-def credential_warnings(environ=None):
+def credential_warnings(config):
     """What an operator should hear at start about a credential that works but is weak."""
-    environ = os.environ if environ is None else environ
-    token, notes = load_credential(environ), []
+    token, notes = load_credential(config), []
     if token is not None and len(token) < SHORT_TOKEN:
         notes.append("the token has fewer than %d characters; anyone who can reach the server "
                      "can try to guess it (python3 -c 'import secrets; "
                      "print(secrets.token_urlsafe(32))' makes a good one)" % SHORT_TOKEN)
-    path = environ.get("VIEW_TOKEN_FILE")
+    path = config.get("VIEW_TOKEN_FILE")
     if path and os.stat(path).st_mode & 0o077:
         notes.append("the token file %s can be read by other users; chmod 600 it" % path)
     return notes
@@ -113,15 +112,13 @@ def is_loopback_host(host):
                                for i in infos)
 
 
-def behind_proxy(environ=None):
+def behind_proxy(config):
     """True when the operator says every client comes through a TLS proxy on this machine."""
-    environ = os.environ if environ is None else environ
-    return environ.get("VIEW_BEHIND_PROXY", "") not in ("", "0")
+    return is_set(config.get("VIEW_BEHIND_PROXY", ""))
 
 
-def serves_tls(environ=None):
-    environ = os.environ if environ is None else environ
-    return bool(environ.get("VIEW_TLS_CERT")) or behind_proxy(environ)
+def serves_tls(config):
+    return bool(config.get("VIEW_TLS_CERT")) or behind_proxy(config)
 
 
 def listen_problem(host, has_credential, token=None, proxied=False):
@@ -225,13 +222,6 @@ def _host_name(netloc):
         return ""
 
 
-def _error(status, message, **headers):
-    response = jsonify({"error": message})
-    response.status_code = status
-    response.headers.update(headers)
-    return response
-
-
 def _wants_page():
     best = request.accept_mimetypes.best_match(["application/json", "text/html"])
     return request.method == "GET" and best == "text/html"
@@ -245,11 +235,11 @@ def _local_target(target):
     return url_for("home")
 
 
-def client_address():
+def client_address(proxied):
     """The client's address; behind a proxy, the one the proxy appended to X-Forwarded-For."""
     peer = request.remote_addr or ""
     forwarded = request.headers.get("X-Forwarded-For")
-    if forwarded and behind_proxy() and _is_loopback_literal(peer):
+    if forwarded and proxied and _is_loopback_literal(peer):
         return forwarded.rsplit(",", 1)[-1].strip() or peer
     return peer
 
@@ -304,11 +294,12 @@ class ServerHandler(WSGIRequestHandler):
         return WSGIRequestHandler.run_wsgi(self)
 
 
-def init_app(app, data):
-    token = load_credential()
+def init_app(app, data, config):
+    token = load_credential(config)
     secret = load_secret(data)
     app.secret_key = secret
-    secure = serves_tls()
+    secure = serves_tls(config)
+    proxied = behind_proxy(config)
     app.config.update(
         # Over TLS, __Host- keeps the cookie to this host, path / and Secure: no page of a
         # sibling domain can set or overwrite it. Browsers send it to every port of the host
@@ -329,7 +320,7 @@ def init_app(app, data):
 
     def judged(given):
         """(accepted, seconds to wait) for a credential the client presents."""
-        return throttle.judge(data, client_address(), lambda: _same(given, token))
+        return throttle.judge(data, client_address(proxied), lambda: _same(given, token))
 
     def sign_in_page(status, message=None, wait=0):
         target = _local_target(request.full_path.rstrip("?")) if request.endpoint != "signin" \
@@ -357,21 +348,21 @@ def init_app(app, data):
         if token is None:
             # Nobody signs in, so only this machine may talk to us, by a loopback name.
             if not _is_loopback_literal(request.remote_addr or ""):
-                return _error(403, "this server has no operator credential and serves "
+                return error(403, "this server has no operator credential and serves "
                                    "loopback clients only")
             # By name only: a rebinding attacker's name does resolve to 127.0.0.1.
             host = _host_name(request.host)
             if host not in LOOPBACK_NAMES and not _is_loopback_literal(host):
-                return _error(403, "this server has no operator credential and answers only "
+                return error(403, "this server has no operator credential and answers only "
                                    "to loopback names (localhost, 127.0.0.1, [::1])")
         else:
             given = _authorization_token()
             if given is not None:
                 right, wait = judged(given)
                 if wait:
-                    return _error(429, too_many(wait), **{"Retry-After": str(wait)})
+                    return error(429, too_many(wait), **{"Retry-After": str(wait)})
                 if not right:
-                    return _error(401, "wrong operator token", **CHALLENGE)
+                    return error(401, "wrong operator token", **CHALLENGE)
                 g.operator_by_header = g.signed_in = True
             elif session.get("operator") is not None and _same(session["operator"],
                                                                 fingerprint):
@@ -379,7 +370,7 @@ def init_app(app, data):
             elif request.endpoint not in OPEN_ENDPOINTS:
                 if _wants_page():
                     return sign_in_page(401)
-                return _error(401, "sign in first (/signin), or send the operator token as "
+                return error(401, "sign in first (/signin), or send the operator token as "
                                    "'Authorization: Bearer <token>'", **CHALLENGE)
         guarded = request.method not in ("GET", "HEAD", "OPTIONS") \
             or request.endpoint in GUARDED_GET_ENDPOINTS
@@ -388,7 +379,7 @@ def init_app(app, data):
             if problem:
                 current_app.logger.warning("refused %s %s: %s", request.method, request.path,
                                            problem)
-                return _error(403, "refused: " + problem)
+                return error(403, "refused: " + problem)
         return None
 
     @app.after_request

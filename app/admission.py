@@ -19,6 +19,11 @@ KIB = 1024
 MIB = KIB * KIB
 GIB = MIB * KIB
 
+# kind -> (what a person calls it, suffix the view accepts, folder it is stored in)
+KINDS = {
+    "plugin": ("plug-in", ".tar.gz", "plugin"),
+    "api_module": ("API module", ".py", "temp"),
+}
 # name -> (environment variable, flag, default, what it bounds)
 LIMITS = {
     "max_upload": ("VIEW_MAX_UPLOAD", "--max-upload", "64M", "the largest upload request"),
@@ -56,16 +61,47 @@ def parse_count(text):
     return int(match.group(1)) * SUFFIXES[match.group(2).lower()]
 
 
-def limits_from(environ):
-    """The limits, from the environment variables where they are set, else the defaults."""
+def limits_from(config):
+    """The limits, from the settings (named as their environment variables) where they are set,
+    else the defaults."""
     values = {}
     for name, (variable, _, default, _) in LIMITS.items():
-        text = environ.get(variable)
+        text = config.get(variable)
         try:
-            values[name] = parse_count(text or default)
+            # A number may come as one (0 refused, not taken for unset); text as the
+            # environment has it.
+            values[name] = parse_count(default if text is None or text == "" else text)
         except ValueError as e:
             raise ValueError("%s: %s" % (variable, e)) from e
     return Limits(**values)
+
+
+def upload_name_problem(name):
+    """Why an uploaded file name is refused, or None. Only a plain file name is stored."""
+    if "\x00" in name:
+        return "the file name holds a NUL character"
+    if name.startswith(("/", "\\")) or os.path.isabs(name) or re.match(r"^[A-Za-z]:", name):
+        return "the file name is an absolute path"
+    parts = re.split(r"[\\/]", name)
+    if ".." in parts:
+        return "the file name points into a parent folder"
+    if len(parts) > 1:
+        return "the file name holds folders; upload a plain file name"
+    if name in (".", ""):
+        return "the file name is empty"
+    return None
+
+
+def entry_name_problem(name):
+    """Why a name given for removal is refused, or None. Only an entry of the listing can be
+    removed: a plain name, never a path into one (a backslash is an ordinary character)."""
+    if "\x00" in name:
+        return "the name holds a NUL character"
+    if "/" in name:
+        return "the name holds a '/'; only a whole entry of the listing can be removed"
+    if name in ("", ".", ".."):
+        return "the name is not an entry"
+    return None
 
 
 def size_text(size):

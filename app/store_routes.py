@@ -10,15 +10,19 @@ import math
 import os
 import sqlite3
 import tempfile
+import time
 from urllib.parse import quote, unquote_to_bytes
 
-from flask import Request, g, jsonify, render_template, request
+from flask import Request, current_app, g, jsonify, render_template, request
 from werkzeug.datastructures import MultiDict
 from werkzeug.routing import PathConverter
 
 from . import admission
-from .admission import Refusal
+from .admission import KINDS, Refusal
+from .errors import error, not_served, unknown_kind
+from .settings import make_folders, shared
 from .store import AtomicUpload, Intake, Store, is_full_disk, staging_root
+from .store_lock import store_lock
 
 PAGE_SIZE = 50
 HISTORY_SHOWN = 20
@@ -103,148 +107,209 @@ def wants_json():
         request.accept_mimetypes["text/html"]
 
 
-def register(app, data, limits, vfile, error, kinds):
-    store = Store(data, limits)
-    store.sweep()
-    app.request_class = make_request_class(data, limits, app.request_class)
-    app.url_map.converters["name"] = AnyNameConverter
-    app.config["VIEW_STORE"] = store
-    record = store.record
+def plugins(t):
+    if t not in KINDS:
+        return unknown_kind(t)
+    make_folders(shared().data)  # someone may have deleted one by hand
+    result = listing(t)
+    return unknown_kind(t) if result is None else result
 
-    @app.template_filter("filesize")
-    def filesize(value):
-        return "?" if value is None else admission.size_text(value)
 
-    @app.template_filter("when")
-    def when(value):
-        import time
-        return "?" if value is None else time.strftime("%Y-%m-%d %H:%M:%S UTC",
-                                                        time.gmtime(value))
+def upload():
+    kind = request.form.get("type")
+    part = request.files.get("formFile")
+    if kind not in KINDS:
+        return error(400, "choose the kind of upload: 'plugin' (a .tar.gz archive) "
+                          "or 'api_module' (a .py file)")
+    label, suffix, folder = KINDS[kind]
+    if part is None or not part.filename:
+        return error(400, "choose a file to upload")
+    name = part.filename
+    state = shared()
+    make_folders(state.data)  # the name's length is measured against its folder
+    problem = admission.upload_name_problem(name) or admission.name_too_long(
+        name, os.path.join(state.data, folder))
+    if problem:
+        return error(400, "%r refused: %s" % (name, problem))
+    # The view answers "ok" even when it ignores the file, so the rule is checked here.
+    if not state.vfile.allowed_file(kind, name):
+        return error(400, "%r is not a %s %s" % (name, suffix, label))
+    if kind == "plugin":
+        return upload_plugin(part, name)
+    return upload_module(part, name)
 
-    def note(*args):
+
+def remove(t, o):
+    if t not in KINDS:
+        return unknown_kind(t)
+    problem = admission.entry_name_problem(o)
+    if problem:
+        return error(400, "%r refused: %s" % (o, problem))
+    if t == "plugin":
+        return remove_plugin(o)
+    state = shared()
+    try:
+        with store_lock(state.data, exclusive=True):
+            result = state.vfile.View.remove(t, o)
+    except FileNotFoundError:
+        return error(404, "no %s named %r" % (KINDS[t][0], o))
+    return not_served("GET") if result is None else result
+
+
+def rollback(t, o):
+    if t != "plugin":
+        return error(404, "only plug-ins keep a previous version to roll back to")
+    problem = admission.entry_name_problem(o)
+    if problem:
+        return error(400, "%r refused: %s" % (o, problem))
+    return rollback_plugin(o)
+
+
+def history():
+    try:
+        limit = min(max(1, int(request.args.get("limit", HISTORY_SHOWN))), 500)
+    except ValueError:
+        limit = HISTORY_SHOWN
+    return jsonify({"history": shared().store.record.history(limit)})
+
+
+def note(*args):
+    try:
+        shared().store.record.note(who(), "refusal", *args)
+    except sqlite3.Error as e:  # a full disk, say: the refusal itself still stands
+        current_app.logger.warning("could not note a refusal in the history: %s", e)
+
+
+def refused(action, name, archive, e):
+    note(name, archive, "%s %d: %s" % (action, e.status, e))
+    return error(e.status, "%r refused: %s" % (archive or name, e))
+
+
+def full_disk(action, name, archive, e):
+    current_app.logger.warning("%s of %r failed, disk full: %s", action, archive or name, e)
+    note(name, archive, "%s 507: the disk is full" % action)
+    return error(507, "%r: the disk is full (%s); nothing was changed"
+                 % (archive or name, e.strerror))
+
+
+def upload_plugin(part, name):
+    intake = part.stream
+    if not isinstance(intake, Intake):
+        return error(400, "%r refused: %s" % (name, admission.GZIP_TAR))
+    replace = request.form.get("replace", "").lower() in YES
+    store = shared().store
+    return change("upload", None, name, lambda: store.install(intake, name, who(), replace),
+                  intake.close)
+
+
+def change(action, name, archive, thunk, cleanup=None):
+    """Runs one change of the store: "ok", or its refusal (kept in the history). What
+    `cleanup` frees goes before the refusal is noted: on a full disk, it makes the room."""
+    try:
         try:
-            record.note(who(), "refusal", *args)
-        except sqlite3.Error as e:  # a full disk, say: the refusal itself still stands
-            app.logger.warning("could not note a refusal in the history: %s", e)
+            thunk()
+        finally:
+            if cleanup is not None:
+                cleanup()
+    except Refusal as e:
+        return refused(action, name, archive, e)
+    except OSError as e:
+        if is_full_disk(e):
+            return full_disk(action, name, archive, e)
+        raise
+    return jsonify({"state": "ok"})
 
-    def refused(action, name, archive, e):
-        note(name, archive, "%s %d: %s" % (action, e.status, e))
-        return error(e.status, "%r refused: %s" % (archive or name, e))
 
-    def full_disk(action, name, archive, e):
-        app.logger.warning("%s of %r failed, disk full: %s", action, archive or name, e)
-        note(name, archive, "%s 507: the disk is full" % action)
-        return error(507, "%r: the disk is full (%s); nothing was changed"
-                     % (archive or name, e.strerror))
-
-    def upload_plugin(part, name):
-        intake = part.stream
-        if not isinstance(intake, Intake):
-            return error(400, "%r refused: %s" % (name, admission.GZIP_TAR))
-        replace = request.form.get("replace", "").lower() in YES
-        return change("upload", None, name, lambda: store.install(intake, name, who(), replace),
-                      intake.close)
-
-    def change(action, name, archive, thunk, cleanup=None):
-        """Runs one change of the store: "ok", or its refusal (kept in the history). What
-        `cleanup` frees goes before the refusal is noted: on a full disk, it makes the room."""
+def upload_module(part, name):
+    state = shared()
+    with state.store.lock():
+        request.files = MultiDict({"formFile": AtomicUpload(part, state.data)})
         try:
-            try:
-                thunk()
-            finally:
-                if cleanup is not None:
-                    cleanup()
-        except Refusal as e:
-            return refused(action, name, archive, e)
+            result = state.vfile.View.upload()
         except OSError as e:
             if is_full_disk(e):
-                return full_disk(action, name, archive, e)
+                return full_disk("upload", None, name, e)
             raise
-        return jsonify({"state": "ok"})
+    if result is None:
+        return not_served("POST")
+    if not os.path.isfile(os.path.join(state.data, "temp", name)):
+        return error(500, "%r was accepted but not stored" % name)
+    return result
 
-    def upload_module(part, name):
-        with store.lock():
-            request.files = MultiDict({"formFile": AtomicUpload(part, data)})
-            try:
-                result = vfile.View.upload()
-            except OSError as e:
-                if is_full_disk(e):
-                    return full_disk("upload", None, name, e)
-                raise
-        if result is None:
-            return error(405, "method %s is not served here; use POST" % request.method)
-        if not os.path.isfile(os.path.join(data, "temp", name)):
-            return error(500, "%r was accepted but not stored" % name)
-        return result
 
-    def listing(t):
-        if t != "plugin":
-            with store.lock(exclusive=False):
-                result = vfile.View.index(t)
-            if result is None or not wants_json():
-                return result
-            names = sorted(os.listdir(os.path.join(data, "temp")))
-            return jsonify({"kind": t, "entries": [
-                {"name": shown(n), "size": _size(os.path.join(data, "temp", n))}
-                for n in names], "blueprints": sorted(app.blueprints)})
-        q = request.args.get("q", "")
-        try:
-            page = max(1, int(request.args.get("page", "1")))
-        except ValueError:
-            page = 1
+def listing(t):
+    state = shared()
+    store, record = state.store, state.store.record
+    if t != "plugin":
         with store.lock(exclusive=False):
-            names = store.names()
-            if q:
-                key = q.casefold()
-                names = [n for n in names if key in n.casefold()]
-            pages = max(1, math.ceil(len(names) / PAGE_SIZE))
-            page = min(page, pages)
-            chosen = names[(page - 1) * PAGE_SIZE:page * PAGE_SIZE]
-            facts, previous = record.installed(chosen), record.previous(chosen)
-        entries = [entry(n, facts.get(n), previous.get(n)) for n in chosen]
-        history = record.history(HISTORY_SHOWN)
-        if wants_json():
-            return jsonify({"kind": t, "entries": entries, "total": len(names), "page": page,
-                            "pages": pages, "page_size": PAGE_SIZE, "q": q,
-                            "history": history})
-        return render_template("upload.html", plugin_list=chosen, entries=entries,
-                               total=len(names), page=page, pages=pages, q=q,
-                               history=history)
+            result = state.vfile.View.index(t)
+        if result is None or not wants_json():
+            return result
+        temp = os.path.join(state.data, "temp")
+        names = sorted(os.listdir(temp))
+        return jsonify({"kind": t, "entries": [
+            {"name": shown(n), "size": _size(os.path.join(temp, n))}
+            for n in names], "blueprints": sorted(current_app.blueprints)})
+    q = request.args.get("q", "")
+    try:
+        page = max(1, int(request.args.get("page", "1")))
+    except ValueError:
+        page = 1
+    with store.lock(exclusive=False):
+        names = store.names()
+        if q:
+            key = q.casefold()
+            names = [n for n in names if key in n.casefold()]
+        pages = max(1, math.ceil(len(names) / PAGE_SIZE))
+        page = min(page, pages)
+        chosen = names[(page - 1) * PAGE_SIZE:page * PAGE_SIZE]
+        facts, previous = record.installed(chosen), record.previous(chosen)
+    entries = [entry(n, facts.get(n), previous.get(n)) for n in chosen]
+    history = record.history(HISTORY_SHOWN)
+    if wants_json():
+        return jsonify({"kind": t, "entries": entries, "total": len(names), "page": page,
+                        "pages": pages, "page_size": PAGE_SIZE, "q": q,
+                        "history": history})
+    return render_template("upload.html", plugin_list=chosen, entries=entries,
+                           total=len(names), page=page, pages=pages, q=q,
+                           history=history)
 
-    def entry(name, facts, previous):
-        item = {"name": shown(name), "path": url_part(name), "recorded": facts is not None}
-        for key in admission_facts:
-            item[key] = facts.get(key) if facts else None
-        item["previous"] = ({k: previous.get(k) for k in admission_facts}
-                            if previous else None)
-        return item
 
-    admission_facts = ("archive", "sha256", "size", "members", "installed_at", "installed_by")
+ADMISSION_FACTS = ("archive", "sha256", "size", "members", "installed_at", "installed_by")
 
-    def remove_plugin(o):
-        name = raw_name("/remove/plugin/")
-        name = o if name is None else name
-        problem = admission.name_too_long(name, os.path.join(data, "plugin"))
-        if problem:
-            return error(400, "%r refused: %s" % (shown(name), problem))
-        return change("removal", name, None, lambda: store.remove(name, who()))
 
-    def rollback_plugin(o):
-        name = raw_name("/rollback/plugin/")
-        name = o if name is None else name
-        return change("rollback", name, None, lambda: store.rollback(name, who()))
+def entry(name, facts, previous):
+    item = {"name": shown(name), "path": url_part(name), "recorded": facts is not None}
+    for key in ADMISSION_FACTS:
+        item[key] = facts.get(key) if facts else None
+    item["previous"] = ({k: previous.get(k) for k in ADMISSION_FACTS}
+                        if previous else None)
+    return item
 
-    @app.get("/history")
-    def history():
-        try:
-            limit = min(max(1, int(request.args.get("limit", HISTORY_SHOWN))), 500)
-        except ValueError:
-            limit = HISTORY_SHOWN
-        return jsonify({"history": record.history(limit)})
 
-    return {"upload_plugin": upload_plugin, "upload_module": upload_module,
-            "listing": listing, "remove_plugin": remove_plugin,
-            "rollback_plugin": rollback_plugin, "store": store}
+def remove_plugin(o):
+    name = raw_name("/remove/plugin/")
+    name = o if name is None else name
+    problem = admission.name_too_long(name, os.path.join(shared().data, "plugin"))
+    if problem:
+        return error(400, "%r refused: %s" % (shown(name), problem))
+    store = shared().store
+    return change("removal", name, None, lambda: store.remove(name, who()))
+
+
+def rollback_plugin(o):
+    name = raw_name("/rollback/plugin/")
+    name = o if name is None else name
+    store = shared().store
+    return change("rollback", name, None, lambda: store.rollback(name, who()))
+
+
+def filesize(value):
+    return "?" if value is None else admission.size_text(value)
+
+
+def when(value):
+    return "?" if value is None else time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(value))
 
 
 def _size(path):
@@ -252,3 +317,21 @@ def _size(path):
         return os.path.getsize(path)
     except OSError:
         return None
+
+
+def register(app):
+    """Opens the application's store (sweeping what an interrupted change left) and adds its
+    routes; the application's shared state (settings.shared) is in place."""
+    state = shared(app)
+    state.store = Store(state.data, state.limits)
+    state.store.sweep()
+    app.config["VIEW_STORE"] = state.store
+    app.request_class = make_request_class(state.data, state.limits, app.request_class)
+    app.url_map.converters["name"] = AnyNameConverter
+    app.add_template_filter(filesize, "filesize")
+    app.add_template_filter(when, "when")
+    app.add_url_rule("/plugins/<t>", view_func=plugins, methods=["GET"])
+    app.add_url_rule("/upload", view_func=upload, methods=["POST"])
+    app.add_url_rule("/remove/<t>/<name:o>", view_func=remove, methods=["GET"])
+    app.add_url_rule("/rollback/<t>/<name:o>", view_func=rollback, methods=["POST"])
+    app.add_url_rule("/history", view_func=history, methods=["GET"])

@@ -1,8 +1,12 @@
 """The application for a WSGI server: `python -m gunicorn app.wsgi:application`.
 
-Each worker process builds its own application here, configured by the environment (VIEW_DATA
-and the limits' VIEW_MAX_* variables); `python -m app --workers N` sets them from its flags.
+Each worker process builds its own application here, configured by the environment (VIEW_DATA,
+VIEW_TOKEN, the limits' VIEW_MAX_* variables, ...); `python -m app --workers N` sets them from its
+flags.
 """
-from . import create_app
+import os
 
-application = create_app()
+from . import create_app
+from .settings import config_from_environ
+
+application = create_app(config_from_environ(os.environ))

@@ -13,14 +13,12 @@ from support.paths import BUILD, ROOT
 from webapp_support import OPERATOR, TOKEN, browser_skip_reason
 
 
-def make_client(tmp_path, monkeypatch):
+def make_client(tmp_path, monkeypatch, **settings):
     from app import create_app
 
     monkeypatch.chdir(tmp_path)  # the app changes the working directory; put it back after
-    monkeypatch.setenv("VIEW_TOKEN", TOKEN)
-    monkeypatch.delenv("VIEW_TOKEN_FILE", raising=False)
     data = tmp_path / "data"
-    app = create_app(str(data))
+    app = create_app(dict(VIEW_DATA=str(data), VIEW_TOKEN=TOKEN, **settings))
     app.testing = True
     c = app.test_client()
     c.environ_base["HTTP_AUTHORIZATION"] = OPERATOR["Authorization"]
@@ -34,8 +32,8 @@ def client(tmp_path, monkeypatch):
 
 @pytest.fixture
 def operator_client(tmp_path, monkeypatch):
-    """`client`, made when called: a test sets its limits (monkeypatch.setenv) first."""
-    return lambda: make_client(tmp_path, monkeypatch)
+    """`client`, made when called with the test's settings (operator_client(VIEW_MAX_...=))."""
+    return lambda **settings: make_client(tmp_path, monkeypatch, **settings)
 
 
 @pytest.fixture

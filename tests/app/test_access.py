@@ -21,17 +21,12 @@ FOREIGN = "http://127.0.0.1:9"  # another port on the same host: same site, othe
 def make_client(tmp_path, monkeypatch):
     """make_client(token) -> (test client without credentials, data folder)."""
     monkeypatch.chdir(tmp_path)
-    monkeypatch.delenv("VIEW_TOKEN_FILE", raising=False)
 
     def make(token):
         from app import create_app
 
-        if token is None:
-            monkeypatch.delenv("VIEW_TOKEN", raising=False)
-        else:
-            monkeypatch.setenv("VIEW_TOKEN", token)
         data = tmp_path / "data"
-        app = create_app(str(data))
+        app = create_app({"VIEW_DATA": str(data), "VIEW_TOKEN": token})
         app.testing = True
         (data / "temp" / "victim.py").write_text("x = 1\n")
         return app.test_client(), data

@@ -63,10 +63,9 @@ def call(client, path, stream, content_type, chunked=True, **environ):
      b"--x\r\nContent-Disposition: form-data; name=\"formFile\"; filename=\"a.py\"\r\n\r\n",
      1024 * KIB),
 ], ids=["signin", "upload-urlencoded", "upload-multipart"])
-def test_endless_chunked_body_is_refused_at_its_limit(operator_client, monkeypatch, path,
-                                                      content_type, head, most):
-    monkeypatch.setenv("VIEW_MAX_UPLOAD", "1M")
-    c, data = operator_client()
+def test_endless_chunked_body_is_refused_at_its_limit(operator_client, path, content_type,
+                                                      head, most):
+    c, data = operator_client(VIEW_MAX_UPLOAD="1M")
     stream = Endless(b"a" * 1000, head)
     r = call(c, path, stream, content_type)
     assert r.status_code == 413 and "limit" in r.get_json()["error"]

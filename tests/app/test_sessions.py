@@ -11,16 +11,12 @@ pytestmark = native
 
 @pytest.fixture
 def make_client_no_auth(tmp_path, monkeypatch):
-    """make(env) -> (test client without credentials, data folder)."""
+    """make(**settings) -> (test client without credentials, data folder)."""
     monkeypatch.chdir(tmp_path)
-    monkeypatch.delenv("VIEW_TOKEN_FILE", raising=False)
-    monkeypatch.setenv("VIEW_TOKEN", TOKEN)
 
-    def make(**env):
+    def make(**settings):
         from app import create_app
-        for name, value in env.items():
-            monkeypatch.setenv(name, value)
-        app = create_app(str(tmp_path / "data"))
+        app = create_app(dict(VIEW_DATA=str(tmp_path / "data"), VIEW_TOKEN=TOKEN, **settings))
         app.testing = True
         return app.test_client(), tmp_path / "data"
 
@@ -72,16 +68,16 @@ def test_cookie_holds_no_secret(make_client_no_auth):
     assert sid not in (data / ".sessions.db").read_bytes().decode("latin-1")  # only its hash
 
 
-@pytest.mark.parametrize("env, cookie", [
+@pytest.mark.parametrize("settings, cookie", [
     ({"VIEW_TLS_CERT": "/some/cert.pem"}, "__Host-view_session="),
     ({"VIEW_BEHIND_PROXY": "1"}, "__Host-view_session="),
     ({}, "view_session="),
 ])
-def test_cookie_name_over_tls(make_client_no_auth, env, cookie):
-    client, _ = make_client_no_auth(**env)
+def test_cookie_name_over_tls(make_client_no_auth, settings, cookie):
+    client, _ = make_client_no_auth(**settings)
     r = client.post("/signin", data={"token": TOKEN}, base_url="https://localhost")
     assert r.headers["Set-Cookie"].startswith(cookie)
-    assert ("Secure" in r.headers["Set-Cookie"]) == bool(env)
+    assert ("Secure" in r.headers["Set-Cookie"]) == bool(settings)
 
 
 def wrong(client, address, forwarded=None):

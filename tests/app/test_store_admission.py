@@ -30,11 +30,9 @@ def upload(c, kind, name, payload):
 
 
 @pytest.fixture
-def installed(operator_client, monkeypatch, request):
-    """The app with the plug-in "weather" installed; limits from the test's `env` marker."""
-    for variable, value in getattr(request, "param", {}).items():
-        monkeypatch.setenv(variable, value)
-    c, data = operator_client()
+def installed(operator_client, request):
+    """The app with the plug-in "weather" installed, under the limits the test names."""
+    c, data = operator_client(**getattr(request, "param", {}))
     assert upload(c, "plugin", "weather.tar.gz", plugin_archive("weather")).status_code == 200
     return c, data
 
@@ -115,12 +113,11 @@ def test_removal_takes_whole_entries_only(installed, entry, status):
     ("64M", 64 << 20), ("1g", GIB), ("512KiB", 512 << 10), ("10000", 10000),
     ("0", None), ("-1", None), ("1T", None), ("many", None),
 ])
-def test_limits_from_environment(monkeypatch, text, value):
+def test_limits_from_settings(text, value):
     from app import admission
 
-    monkeypatch.setenv("VIEW_MAX_EXPANDED", text)
     if value is None:
         with pytest.raises(ValueError, match="VIEW_MAX_EXPANDED"):
-            admission.limits_from(os.environ)
+            admission.limits_from({"VIEW_MAX_EXPANDED": text})
     else:
-        assert admission.limits_from(os.environ).max_expanded == value
+        assert admission.limits_from({"VIEW_MAX_EXPANDED": text}).max_expanded == value

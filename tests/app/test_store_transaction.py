@@ -14,7 +14,7 @@ import tarfile
 import pytest
 from support.archives import archive, raw_member
 from support.snapshots import files_of, store_state
-from webapp_support import native
+from webapp_support import TOKEN, native
 
 pytestmark = native
 
@@ -164,12 +164,10 @@ def test_archive_in_several_gzip_members_installs_whole(store, cuts, padding):
     assert os.listdir(str(data / ".staging")) == []
 
 
-def test_zeros_after_the_archive_are_bounded(operator_client, monkeypatch):
+def test_zeros_after_the_archive_are_bounded(operator_client):
     """The end marker may be followed by zeros; a flood of them (cheap to send gzipped) is
     refused once the stream passes what the limits allow, not inflated to its end."""
-    monkeypatch.setenv("VIEW_MAX_EXPANDED", "1M")
-    monkeypatch.setenv("VIEW_MAX_MEMBERS", "10")
-    c, data = operator_client()
+    c, data = operator_client(VIEW_MAX_EXPANDED="1M", VIEW_MAX_MEMBERS="10")
     before = store_state(data)
     flood = gzip.compress(tar_bytes({"weather/a": b"a"}) + bytes(24 << 20), compresslevel=1)
     r = upload(c, "weather.tar.gz", flood)
@@ -177,9 +175,8 @@ def test_zeros_after_the_archive_are_bounded(operator_client, monkeypatch):
     assert store_state(data) == before
 
 
-def test_extended_headers_count_against_the_limits(operator_client, monkeypatch):
-    monkeypatch.setenv("VIEW_MAX_MEMBERS", "20")
-    c, data = operator_client()
+def test_extended_headers_count_against_the_limits(operator_client):
+    c, data = operator_client(VIEW_MAX_MEMBERS="20")
     members = {"weather/%02d" % i: b"x" for i in range(12)}
     pax = {name: {"comment": "c" * 100} for name in members}
     r = upload(c, "weather.tar.gz", gzip.compress(tar_bytes(members, pax=pax)))
@@ -334,7 +331,7 @@ def test_a_start_sweeps_what_a_kill_left(client, tmp_path, monkeypatch, caplog):
     # and a half-unpacked upload with no pending row
     (data / ".staging" / "dead-3" / "tree" / "x").mkdir(parents=True)
     with caplog.at_level("WARNING"):
-        c2 = create_app(str(data)).test_client()
+        c2 = create_app({"VIEW_DATA": str(data), "VIEW_TOKEN": TOKEN}).test_client()
     swept = [r for r in caplog.records if "swept" in r.getMessage()]
     assert len(swept) == 5, [r.getMessage() for r in swept]  # 2 pending + 3 folders
     assert files_of(str(data / "plugin" / "weather")) == {"main.py": b"v2"}

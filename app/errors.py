@@ -1,0 +1,70 @@
+"""How the application answers what it refuses or fails at: a JSON object {"error": reason}.
+
+Mistakes are answered 4xx with their reason; anything else is 500, and its traceback goes to the
+server log only.
+"""
+from flask import current_app, jsonify, request
+from werkzeug.exceptions import HTTPException, RequestEntityTooLarge
+
+from . import admission, bodylimit
+from .settings import shared
+from .store import is_full_disk
+
+
+def error(status, message, **headers):
+    response = jsonify({"error": message})
+    response.status_code = status
+    response.headers.update(headers)
+    return response
+
+
+def not_served(allowed):
+    return error(405, "method %s is not served here; use %s" % (request.method, allowed))
+
+
+def unknown_kind(t):
+    return error(404, "unknown kind %r: use 'plugin' or 'api_module'" % t)
+
+
+def http_error(e):
+    return error(e.code or 500, e.description or e.name)
+
+
+def too_large(e):
+    if isinstance(e, bodylimit.BodyTooLarge):
+        return error(413, "refused: " + e.description)
+    return error(413, "the upload is larger than %s, the limit"
+                 % admission.size_text(shared().limits.max_upload))
+
+
+def bad_value(e):
+    return error(400, str(e))
+
+
+def bad_archive(e):
+    return error(400, "not a usable plug-in archive: %s: %s" % (type(e).__name__, e))
+
+
+def os_error(e):
+    if admission.is_name_too_long(e):
+        return error(400, "a name is longer than the file system allows")
+    if is_full_disk(e):
+        current_app.logger.warning("%s %s: the disk is full: %s", request.method, request.path,
+                                   e)
+        return error(507, "the disk is full (%s); nothing was changed" % e.strerror)
+    return failure(e)
+
+
+def failure(e):
+    current_app.logger.exception("%s %s failed", request.method, request.path)
+    return error(500, "internal error; see the server log")
+
+
+def register(app):
+    app.register_error_handler(HTTPException, http_error)
+    app.register_error_handler(RequestEntityTooLarge, too_large)
+    app.register_error_handler(ValueError, bad_value)
+    for archive_error in admission.ARCHIVE_ERRORS:
+        app.register_error_handler(archive_error, bad_archive)
+    app.register_error_handler(OSError, os_error)
+    app.register_error_handler(Exception, failure)
