@@ -278,8 +278,13 @@ root_pytest() {
         return 1
     root_exec -- "python$version" -m pip install -q --disable-pip-version-check \
         --break-system-packages --upgrade --target "$deps" "$gunicorn" </dev/null || return 1
+    # The whole suite, unless the arguments name tests of their own.
+    local targets=(tests) arg
+    for arg in "$@"; do
+        [[ $arg == tests* ]] && targets=()
+    done
     root_exec VIEW_BUILD_DIR="/view/build-$version" PYTHONUNBUFFERED=1 PYTHONPATH="$deps" -- \
-        "python$version" -m pytest -q tests --junitxml="$xml" "$@" </dev/null
+        "python$version" -m pytest -q "${targets[@]}" --junitxml="$xml" "$@" </dev/null
 }
 
 # root_test_version 3.X: for scripts/test (uses its record, summaries and pytest_args): builds
