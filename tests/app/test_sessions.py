@@ -4,6 +4,7 @@ import stat
 import time
 
 import pytest
+from support.paths import BUILD
 from webapp_support import TOKEN, native
 
 pytestmark = native
@@ -16,7 +17,8 @@ def make_client_no_auth(tmp_path, monkeypatch):
 
     def make(**settings):
         from app import create_app
-        app = create_app(dict(VIEW_DATA=str(tmp_path / "data"), VIEW_TOKEN=TOKEN, **settings))
+        app = create_app(dict(VIEW_DATA=str(tmp_path / "data"), VIEW_TOKEN=TOKEN, VIEW_BUILD_DIR=BUILD,
+                                  **settings))
         app.testing = True
         return app.test_client(), tmp_path / "data"
 
