@@ -276,6 +276,8 @@ root_pytest() {
     [[ -x $VIEW_VENV/bin/python ]] && python=$VIEW_VENV/bin/python
     gunicorn=$("$python" "$VIEW_ROOT/scripts/requirements.py" workers | grep '^gunicorn') ||
         return 1
+    # A fresh folder each time: pip --target leaves the metadata of a version it replaces.
+    root_exec -- rm -rf "$deps" </dev/null || return 1
     root_exec -- "python$version" -m pip install -q --disable-pip-version-check \
         --break-system-packages --upgrade --target "$deps" "$gunicorn" </dev/null || return 1
     # The whole suite, unless the arguments name tests of their own.
