@@ -10,7 +10,7 @@ import urllib.request
 
 import pytest
 from support.paths import BUILD, ROOT
-from webapp_support import OPERATOR, TOKEN, browser_skip_reason
+from webapp_support import OPERATOR, TOKEN, app_settings, browser_skip_reason
 
 
 def make_client(tmp_path, monkeypatch, **settings):
@@ -18,7 +18,7 @@ def make_client(tmp_path, monkeypatch, **settings):
 
     monkeypatch.chdir(tmp_path)  # the app changes the working directory; put it back after
     data = tmp_path / "data"
-    app = create_app(dict(VIEW_DATA=str(data), VIEW_TOKEN=TOKEN, VIEW_BUILD_DIR=BUILD, **settings))
+    app = create_app(app_settings(VIEW_DATA=str(data), VIEW_TOKEN=TOKEN, **settings))
     app.testing = True
     c = app.test_client()
     c.environ_base["HTTP_AUTHORIZATION"] = OPERATOR["Authorization"]

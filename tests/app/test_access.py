@@ -10,7 +10,7 @@ import sys
 
 import pytest
 from support.paths import BUILD, ROOT
-from webapp_support import TOKEN, native
+from webapp_support import TOKEN, app_settings, native
 
 pytestmark = native
 
@@ -26,7 +26,7 @@ def make_client(tmp_path, monkeypatch):
         from app import create_app
 
         data = tmp_path / "data"
-        app = create_app({"VIEW_DATA": str(data), "VIEW_TOKEN": token, "VIEW_BUILD_DIR": BUILD})
+        app = create_app(app_settings(VIEW_DATA=str(data), VIEW_TOKEN=token))
         app.testing = True
         (data / "temp" / "victim.py").write_text("x = 1\n")
         return app.test_client(), data

@@ -4,8 +4,7 @@ import stat
 import time
 
 import pytest
-from support.paths import BUILD
-from webapp_support import TOKEN, native
+from webapp_support import TOKEN, app_settings, native
 
 pytestmark = native
 
@@ -17,8 +16,7 @@ def make_client_no_auth(tmp_path, monkeypatch):
 
     def make(**settings):
         from app import create_app
-        app = create_app(dict(VIEW_DATA=str(tmp_path / "data"), VIEW_TOKEN=TOKEN, VIEW_BUILD_DIR=BUILD,
-                                  **settings))
+        app = create_app(app_settings(VIEW_DATA=str(tmp_path / "data"), VIEW_TOKEN=TOKEN, **settings))
         app.testing = True
         return app.test_client(), tmp_path / "data"
 

@@ -9,7 +9,7 @@ import sys
 import urllib.request
 
 import pytest
-from webapp_support import BUILD, ROOT, TOKEN, native, request
+from webapp_support import BUILD, ROOT, TOKEN, app_settings, native, request
 
 pytestmark = native
 
@@ -23,7 +23,7 @@ def test_an_application_reads_no_environment(tmp_path, monkeypatch):
                         "VIEW_MAX_UPLOAD": "1K", "VIEW_BEHIND_PROXY": "1",
                         "VIEW_TLS_CERT": "/some/cert.pem"}.items():
         monkeypatch.setenv(name, value)
-    app = create_app({"VIEW_DATA": str(tmp_path / "data"), "VIEW_BUILD_DIR": BUILD})
+    app = create_app(app_settings(VIEW_DATA=str(tmp_path / "data")))
     assert app.config["VIEW_DATA"] == str(tmp_path / "data")
     assert not (tmp_path / "elsewhere").exists()
     assert app.config["MAX_CONTENT_LENGTH"] == 64 << 20
@@ -44,7 +44,7 @@ def test_unusable_settings_are_refused(tmp_path, monkeypatch, config, error, mes
 
     monkeypatch.chdir(tmp_path)
     if isinstance(config, dict):
-        config = dict(config, VIEW_DATA=str(tmp_path / "data"), VIEW_BUILD_DIR=BUILD)
+        config = app_settings(**config, VIEW_DATA=str(tmp_path / "data"))
     with pytest.raises(error, match=message):
         create_app(config)
 
@@ -60,8 +60,7 @@ def test_settings_as_text_or_plain_values(tmp_path, monkeypatch, settings, max_u
     from app import create_app
 
     monkeypatch.chdir(tmp_path)
-    app = create_app(dict(settings, VIEW_DATA=str(tmp_path / "data"), VIEW_TOKEN=TOKEN,
-                         VIEW_BUILD_DIR=BUILD))
+    app = create_app(app_settings(**settings, VIEW_DATA=str(tmp_path / "data"), VIEW_TOKEN=TOKEN))
     assert app.config["MAX_CONTENT_LENGTH"] == max_upload
     assert app.config["SESSION_COOKIE_NAME"] == cookie
 

@@ -13,9 +13,8 @@ import tarfile
 
 import pytest
 from support.archives import archive, raw_member
-from support.paths import BUILD
 from support.snapshots import files_of, store_state
-from webapp_support import TOKEN, native
+from webapp_support import TOKEN, app_settings, native
 
 pytestmark = native
 
@@ -332,8 +331,7 @@ def test_a_start_sweeps_what_a_kill_left(client, tmp_path, monkeypatch, caplog):
     # and a half-unpacked upload with no pending row
     (data / ".staging" / "dead-3" / "tree" / "x").mkdir(parents=True)
     with caplog.at_level("WARNING"):
-        c2 = create_app({"VIEW_DATA": str(data), "VIEW_TOKEN": TOKEN,
-                         "VIEW_BUILD_DIR": BUILD}).test_client()
+        c2 = create_app(app_settings(VIEW_DATA=str(data), VIEW_TOKEN=TOKEN)).test_client()
     swept = [r for r in caplog.records if "swept" in r.getMessage()]
     assert len(swept) == 5, [r.getMessage() for r in swept]  # 2 pending + 3 folders
     assert files_of(str(data / "plugin" / "weather")) == {"main.py": b"v2"}

@@ -17,6 +17,11 @@ if ROOT not in sys.path:
 # The operator's credential for tests that change the store: set as VIEW_TOKEN for the app, and
 # sent as a bearer token, which needs no anti-forgery token.
 TOKEN = "test-operator-token"
+
+
+def app_settings(**given):
+    """create_app()'s settings for an app under test: the build under test, then `given`."""
+    return {"VIEW_BUILD_DIR": BUILD, **given}
 OPERATOR = {"Authorization": "Bearer " + TOKEN}
 
 native = pytest.mark.skipif(not built("file"),
