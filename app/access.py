@@ -290,6 +290,11 @@ class ServerHandler(WSGIRequestHandler):
             self.close_connection = True
 
     def run_wsgi(self):
+        # The request line and headers parse at the end of the stream as well as at a blank
+        # line: headers that their deadline cut short are no request to serve.
+        if self.paced.cut_off:
+            self.close_connection = True
+            return None
         self.paced.body()
         return WSGIRequestHandler.run_wsgi(self)
 

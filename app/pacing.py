@@ -9,7 +9,8 @@ later, so one below the rate is cut within BODY_SLACK_SECONDS of falling below i
 upload at 100 KB/s, 25 times the rate, may pause for as long without harm. Only time spent
 waiting for the client counts: a server that is slow to read (a busy disk) does not use up a
 client's slack. A client past any of these is treated as one that hung up: the server's reads
-see the end of the stream, and the connection is closed. A client that dribbles a byte now and
+see the end of the stream, and the connection is closed; headers cut off by their deadline are
+never served as a request, however complete they look. A client that dribbles a byte now and
 then thus holds its thread for seconds, not for as long as it likes.
 """
 import io
@@ -37,6 +38,7 @@ class PacedSocket:
         time.monotonic() value)."""
         self._deadline = (time.monotonic() if since is None else since) + HEADER_SECONDS
         self._slack = None
+        self.cut_off = False  # a read of these headers ran past their deadline
 
     def body(self):
         """The headers are in: the body may take long, as long as it keeps coming."""
@@ -55,6 +57,7 @@ class PacedSocket:
         """What `call` returns, or None past a deadline; a body's slack pays for the wait."""
         wait = self._wait()
         if wait <= 0:
+            self.cut_off = self._deadline is not None
             return None
         self._sock.settimeout(wait)
         started = time.monotonic()
@@ -62,6 +65,7 @@ class PacedSocket:
             result = call(*args)
         except socket.timeout:
             result = None
+            self.cut_off = self._deadline is not None
         finally:
             self._sock.settimeout(READ_TIMEOUT_SECONDS)
         if self._slack is not None:

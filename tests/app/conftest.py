@@ -1,4 +1,3 @@
-import os
 import shutil
 import socket
 import ssl
@@ -9,8 +8,7 @@ import urllib.error
 import urllib.request
 
 import pytest
-from support.paths import BUILD, ROOT
-from webapp_support import OPERATOR, TOKEN, app_settings, browser_skip_reason
+from webapp_support import OPERATOR, TOKEN, app_settings, browser_skip_reason, server_env
 
 
 def make_client(tmp_path, monkeypatch, **settings):
@@ -48,8 +46,7 @@ def start_server(tmp_path):
             s.bind(("127.0.0.1", 0))
             port = s.getsockname()[1]
         extra_env = dict(env)
-        env = {k: v for k, v in os.environ.items() if not k.startswith("VIEW_TOKEN")}
-        env.update(PYTHONPATH=ROOT, VIEW_BUILD_DIR=BUILD)
+        env = server_env()
         if token is not None:
             env["VIEW_TOKEN"] = token
         env.update(extra_env)

@@ -10,7 +10,7 @@ import sys
 
 import pytest
 from support.paths import BUILD, ROOT
-from webapp_support import TOKEN, app_settings, native
+from webapp_support import TOKEN, app_settings, native, server_env
 
 pytestmark = native
 
@@ -209,8 +209,7 @@ def test_listen_rule(host, has_credential, refused):
     ({"VIEW_TOKEN": TOKEN, "VIEW_BEHIND_PROXY": "1"}, "listen on 127.0.0.1"),
 ])
 def test_start_refused(tmp_path, env, message):
-    env = dict({k: v for k, v in os.environ.items() if not k.startswith("VIEW_TOKEN")},
-               PYTHONPATH=ROOT, VIEW_BUILD_DIR=BUILD, **env)
+    env = server_env(**env)
     r = subprocess.run([sys.executable, "-m", "app", "--host", "0.0.0.0", "--port", "9",
                         "--data", str(tmp_path / "data")], env=env, cwd=str(tmp_path),
                        capture_output=True, text=True, timeout=60)

@@ -164,3 +164,35 @@ def test_a_body_below_the_rate_is_cut_within_its_slack(monkeypatch, pattern, cut
         assert took is not None and took < 2.5 and got < total
     else:
         assert got == total
+
+
+@pytest.mark.parametrize("head", [
+    b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n",  # every header whole, the blank line never sent
+    b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Pad: ab",  # cut inside a header
+])
+def test_headers_cut_off_by_their_deadline_are_not_served(monkeypatch, head):
+    import socket
+    import threading
+
+    from app import access, pacing
+    from werkzeug.serving import make_server
+    monkeypatch.setattr(pacing, "HEADER_SECONDS", 0.5)
+    served = []
+
+    def wsgi(environ, start_response):
+        served.append(environ["PATH_INFO"])
+        start_response("200 OK", [("Content-Length", "2")])
+        return [b"ok"]
+
+    server = make_server("127.0.0.1", 0, wsgi, threaded=True,
+                         request_handler=access.ServerHandler)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        with socket.create_connection(server.server_address[:2], timeout=5) as s:
+            s.sendall(head)
+            answer = s.recv(100)  # the server closes within the deadline, answering nothing
+    finally:
+        server.shutdown()
+        thread.join(5)
+    assert served == [] and not answer.startswith(b"HTTP/1.1 200"), answer

@@ -9,7 +9,7 @@ import sys
 import urllib.request
 
 import pytest
-from webapp_support import BUILD, ROOT, TOKEN, app_settings, native, request
+from webapp_support import BUILD, ROOT, TOKEN, app_settings, native, request, server_env
 
 pytestmark = native
 
@@ -122,7 +122,7 @@ def test_relative_paths_are_taken_from_where_the_command_starts(start_server, tm
 
 
 def help_text(command):
-    env = dict(os.environ, PYTHONPATH=ROOT, VIEW_BUILD_DIR=BUILD, VIEW_RUN_SETUP="0")
+    env = server_env(VIEW_RUN_SETUP="0")
     return subprocess.run(command, env=env, cwd=ROOT, capture_output=True, text=True,
                           timeout=60, check=True).stdout
 

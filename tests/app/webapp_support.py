@@ -22,6 +22,18 @@ TOKEN = "test-operator-token"
 def app_settings(**given):
     """create_app()'s settings for an app under test: the build under test, then `given`."""
     return {"VIEW_BUILD_DIR": BUILD, **given}
+
+
+def server_env(**given):
+    """The environment for a `python -m app` under test: this one without its operator
+    credentials, the tree and the build under test, then `given`. The tree goes before any
+    PYTHONPATH already set, not in its place: that may carry the admitted gunicorn."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("VIEW_TOKEN")}
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [ROOT, env.get("PYTHONPATH")]))
+    env.update(VIEW_BUILD_DIR=BUILD, **given)
+    return env
+
+
 OPERATOR = {"Authorization": "Bearer " + TOKEN}
 
 native = pytest.mark.skipif(not built("file"),
