@@ -281,7 +281,7 @@ class ServerHandler(WSGIRequestHandler):
         WSGIRequestHandler.setup(self)
         self.rfile.close()
         self.paced = pacing.PacedSocket(self.connection)
-        self.rfile = io.BufferedReader(pacing.Reader(self.paced))
+        self.rfile = io.BufferedReader(pacing.Reader(self.paced), pacing.READ_BUFFER)
 
     def handle_one_request(self):
         self.paced.headers()

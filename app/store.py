@@ -204,7 +204,6 @@ class _TarStream(object):
 
     def __init__(self, flow, cap, limit):
         self.flow, self.cap, self.limit = flow, cap, limit
-        self.sha = hashlib.sha256()  # of the archive as sent: taken here, off the request's thread
         self.buf, self.start, self.pos = bytearray(), 0, 0
         self.inflater = zlib.decompressobj(16 + zlib.MAX_WBITS)
         self.pending = b""  # raw bytes given to no inflater yet, or its unconsumed tail
@@ -222,7 +221,6 @@ class _TarStream(object):
                 if chunk is None:
                     self.at_end = True
                     return False
-                self.sha.update(chunk)
                 self.pending = chunk
             if self.inflater is None:  # between gzip members: zeros, or the next member
                 rest = self.pending.lstrip(b"\0")
@@ -323,6 +321,7 @@ class Intake(object):
         self.tx, self.folder = self._staged.__enter__()
         self.tree = os.path.join(self.folder, "tree")
         self.size = 0
+        self.sha = hashlib.sha256()  # of the archive as sent, every byte of it
         self.closed = False
         self.result = self.error = None
         try:
@@ -341,8 +340,12 @@ class Intake(object):
 
     # the parser's file protocol
     def write(self, chunk):
-        chunk = bytes(chunk)
+        chunk = bytes(chunk)  # the parser's chunks are bytes already: no copy
         self.size += len(chunk)
+        # Hashed here, not by the unpacker: inflating and writing keep that thread busy
+        # while this one mostly waits for room in the flow, and hashing lets go of the
+        # interpreter, so the two run side by side.
+        self.sha.update(chunk)
         self.flow.put(chunk)
         return len(chunk)
 
@@ -420,7 +423,7 @@ class Intake(object):
         if self.error is not None:
             raise self.error
         top, members = self.result
-        return self.stream.sha.hexdigest(), self.size, top, members
+        return self.sha.hexdigest(), self.size, top, members
 
     def close(self):
         if not self.closed:
