@@ -224,6 +224,20 @@ def _member_rules(member, dest):
         raise Refusal(400, "a member is refused: %s" % e) from e
 
 
+def _from_working_folder(dest):
+    """`dest` as the extraction filter is given it: relative to the working folder when that
+    is shorter. The filter resolves the destination and each member's path through every
+    folder on the way, one lookup each, twice per member; from the server's working folder
+    (the data folder) only the staging levels remain, where an absolute path would also walk
+    every folder above the data folder. The result is the same path: the relative one is
+    resolved against the working folder, as the kernel does."""
+    try:
+        rel = os.path.relpath(dest)
+    except (OSError, ValueError):  # the working folder is gone
+        return dest
+    return rel if len(rel) < len(dest) else dest
+
+
 def check_tar(tar, limits, dest, upload_size, final_folder, extract=None):
     """Reads every header of the open archive `tar` (a plain tar, opened with CheckedTarInfo)
     and returns (top-level name, the members to extract into `dest`); raises Refusal.
@@ -234,6 +248,7 @@ def check_tar(tar, limits, dest, upload_size, final_folder, extract=None):
     path_max = os.pathconf(final_folder, "PC_PATH_MAX")
     prefix = max(len(os.fsencode(dest)), len(os.fsencode(final_folder))) + 1
     upload_size = max(upload_size, 1)
+    near = _from_working_folder(dest)
     total = count = 0
     tops, members, planned = set(), [], {}
     try:
@@ -274,7 +289,7 @@ def check_tar(tar, limits, dest, upload_size, final_folder, extract=None):
             problem = _layout_conflict(planned, parts, member)
             if problem:
                 raise Refusal(400, "a member is refused: %s" % problem)
-            members.append(_member_rules(member, dest))
+            members.append(_member_rules(member, near))
             if extract is not None:
                 extract(members[-1])
         _check_end(tar, members)

@@ -121,3 +121,41 @@ def test_limits_from_settings(text, value):
             admission.limits_from({"VIEW_MAX_EXPANDED": text})
     else:
         assert admission.limits_from({"VIEW_MAX_EXPANDED": text}).max_expanded == value
+
+
+@pytest.mark.parametrize("cwd", ["dest", "parent", "elsewhere", "removed"])
+def test_filter_sees_the_tree_on_disk_from_any_working_folder(tmp_path, monkeypatch, cwd):
+    # The filter is given the destination relative to the working folder where that is
+    # shorter: it must still resolve paths in the tree that is really written to.
+    import tarfile
+
+    from app import admission
+
+    if admission.FILTER is None:
+        pytest.skip("this Python has no extraction filters")
+    dest, outside = tmp_path / "a" / "b" / "tree", tmp_path / "outside"
+    (dest / "top").mkdir(parents=True)
+    outside.mkdir()
+    os.symlink(str(outside), str(dest / "top" / "evil"))  # as if planted by someone else
+    folders = {"dest": dest, "parent": dest.parent, "elsewhere": tmp_path / "x" / "y",
+               "removed": tmp_path / "gone"}
+    folders[cwd].mkdir(parents=True, exist_ok=True)
+    monkeypatch.chdir(str(folders[cwd]))
+    if cwd == "removed":
+        folders[cwd].rmdir()
+
+    def tar_of(name):
+        buf = io.BytesIO()
+        with tarfile.open(fileobj=buf, mode="w") as t:
+            info = tarfile.TarInfo(name)
+            info.size, info.mode = 2, 0o777
+            t.addfile(info, io.BytesIO(b"hi"))
+        buf.seek(0)
+        return admission.CheckedTarFile.open(fileobj=buf, mode="r:")
+
+    limits = admission.limits_from({})
+    with tar_of("top/evil/x") as tar, pytest.raises(admission.Refusal, match="outside"):
+        admission.check_tar(tar, limits, str(dest), 1 << 20, str(tmp_path))
+    with tar_of("top/x") as tar:
+        _, members = admission.check_tar(tar, limits, str(dest), 1 << 20, str(tmp_path))
+    assert [(m.name, m.mode) for m in members] == [("top/x", 0o755)]
