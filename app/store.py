@@ -251,16 +251,26 @@ class _TarStream(object):
                 return True
 
     def read(self, size=-1):
+        at = self.pos - self.start
+        if size is not None and 0 <= size <= len(self.buf) - at:
+            # what tarfile mostly asks for, a header or a member's data, is in the buffer
+            out = bytes(memoryview(self.buf)[at:at + size])
+            self.pos += size
+        else:
+            out = self._read_on(size)
+        if self.pos - self.start > 2 * self.KEEP:
+            drop = self.pos - self.start - self.KEEP
+            del self.buf[:drop]
+            self.start += drop
+        return out
+
+    def _read_on(self, size):
         want = self.pos + (size if size is not None and size >= 0 else 1 << 62)
         while self.start + len(self.buf) < want and self._pull():
             pass
         at = self.pos - self.start
         out = bytes(memoryview(self.buf)[at:at + want - self.pos])
         self.pos += len(out)
-        drop = self.pos - self.start - self.KEEP
-        if drop > self.KEEP:
-            del self.buf[:drop]
-            self.start += drop
         return out
 
     def seek(self, offset, whence=os.SEEK_SET):
