@@ -24,7 +24,7 @@ BODY_SLACK_SECONDS = 5
 MIN_BODY_RATE = 4096  # bytes a second
 # What one read of a request asks the socket for. The body parser asks for 64 KiB at a time;
 # read straight from the socket that is one recv of whatever has arrived, often much less, each
-# with two timeout changes around it: a 33 MB upload took over a thousand. A read asks for what
+# with two timeout changes around it: a 33 MB upload took about a thousand. A read asks for what
 # the socket holds, up to this, and serves the parser from it. The buffer's pages are only
 # touched by bytes that arrive, so an idle connection does not hold it.
 READ_BUFFER = 256 * 1024
