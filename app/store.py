@@ -9,8 +9,8 @@ Where things are, all in the data folder (one file system, so every step is a re
   what a change moves aside before it is deleted;
 - .previous/<name>: the generation a replace moved aside, which a rollback puts back.
 
-An upload is verified while it arrives: the request's thread hands the bytes to a second
-thread, which takes the SHA-256 of what was sent, inflates the gzip stream (its CRC and length
+An upload is verified while it arrives: the request's thread takes the SHA-256 of what was
+sent and hands the bytes to a second thread, which inflates the gzip stream (its CRC and length
 checked by zlib), reads each tar header, checks it against the limits and the rules
 (admission.check_tar) and unpacks the member into the staging folder, all in one pass: the
 upload is neither stored nor inflated twice. The staging folder is no part of the store: the
@@ -318,7 +318,7 @@ class _TarStream(object):
 
 class Intake(object):
     """The file object the request parser writes a plug-in archive into (see StoreRequest).
-    The request's thread hands what arrives on; a second thread hashes and inflates it,
+    The request's thread hashes what arrives and hands it on; a second thread inflates it,
     reads and checks each tar header (admission.check_tar) and unpacks each member into the
     staging folder as it comes, so the upload is read once and never written whole. Nothing
     reaches plugin/ before finish() has found the gzip stream whole and every check passed.
