@@ -91,8 +91,8 @@ bool same_text(PyObject *left, PyObject *right) {
     Py_ssize_t length = PyUnicode_GET_LENGTH(left);
     if (length != PyUnicode_GET_LENGTH(right) || PyUnicode_KIND(left) != PyUnicode_KIND(right))
         return false;
-    return std::memcmp(PyUnicode_DATA(left), PyUnicode_DATA(right),
-                       length * PyUnicode_KIND(left)) == 0;
+    return same_bytes(static_cast<const char *>(PyUnicode_DATA(left)),
+                      static_cast<const char *>(PyUnicode_DATA(right)), length * PyUnicode_KIND(left));
 }
 
 int compare_slow(PyObject *left, PyObject *right, int op) {

@@ -3,6 +3,9 @@
 // clauses and raise.
 #pragma once
 
+#include <cstdint>
+#include <cstring>
+
 #include "frame/module.h"
 
 namespace frame {
@@ -86,6 +89,35 @@ inline int truth(const Ref &object) {
 }
 
 int compare_slow(PyObject *left, PyObject *right, int op);
+
+// Whether the `count` bytes at `left` and at `right` are equal. Texts here
+// are short: words loaded from both ends (overlapping when the count is not a
+// multiple) cost a few instructions where a call of memcmp costs tens; long
+// ones go to memcmp.
+inline bool same_bytes(const char *left, const char *right, size_t count) {
+    auto load = [](const char *at, auto word) {
+        std::memcpy(&word, at, sizeof word);
+        return word;
+    };
+    if (count > 64) return std::memcmp(left, right, count) == 0;
+    if (count >= 8) {
+        for (size_t i = 0; i + 8 < count; i += 8)
+            if (load(left + i, uint64_t()) != load(right + i, uint64_t())) return false;
+        return load(left + count - 8, uint64_t()) == load(right + count - 8, uint64_t());
+    }
+    if (count >= 4)
+        return load(left, uint32_t()) == load(right, uint32_t()) &&
+               load(left + count - 4, uint32_t()) == load(right + count - 4, uint32_t());
+    if (count >= 2)
+        return load(left, uint16_t()) == load(right, uint16_t()) &&
+               load(left + count - 2, uint16_t()) == load(right + count - 2, uint16_t());
+    return count == 0 || *left == *right;
+}
+
+// The characters of a compact ASCII str, which follow its header.
+inline const char *ascii_data(PyObject *text) {
+    return reinterpret_cast<const char *>(reinterpret_cast<PyASCIIObject *>(text) + 1);
+}
 
 bool same_text(PyObject *left, PyObject *right);
 

@@ -28,6 +28,52 @@ def test_allowed_file_by_kind(mod, t, filename, expected):
     assert mod.allowed_file(filename=filename, t=t) is expected
 
 
+# Filenames of every str width, around the suffixes' lengths; a UCS-2 name
+# whose last bytes spell ".py" in memory but not in characters.
+NAMES = ["", "p", "py", ".py", "a.py", "gz", ".tar.gz", "a.tar.gz", "xtar.gz", "a.tar.gz ",
+         "a" * 70 + ".tar.gz", "a" * 70 + ".py", "\xe9.py", "\xe9.tar.gz", "\xe9py",
+         "\u0100.py", "\u0100.tar.gz", "\u0100.tar.g\u017a", "\u2e41\u7970",
+         "\U0001f600.py", "\U0001f600.tar.gz", "\U0001f600", ".tar.gz\U0001f600"]
+
+
+@pytest.mark.parametrize("filename", NAMES)
+@pytest.mark.parametrize("t, suffix", [("plugin", ".tar.gz"), ("api_module", ".py")])
+def test_allowed_file_answers_as_str_endswith(mod, t, suffix, filename):
+    # A name made at run time, not a constant the compiler may share.
+    made = "".join(list(filename))
+    assert mod.allowed_file(t, made) is filename.endswith(suffix)
+
+
+class Suffixed(str):
+    def endswith(self, suffix):
+        return ("own", suffix)
+
+
+@pytest.mark.parametrize("filename, expected", [
+    (Suffixed("a.py"), ("own", ".py")),
+    (type("Plain", (str,), {})("a.py"), True),
+    (type("Plain", (str,), {})("a.pyc"), False),
+])
+def test_allowed_file_str_subclass_keeps_its_endswith(mod, filename, expected):
+    assert mod.allowed_file("api_module", filename) == expected
+
+
+# Kinds equal to the constants but made at run time, and every one-character
+# miss of each, each with a name its kind would allow, so the comparison reads
+# the whole text.
+ALLOWED = {"plugin": "a.tar.gz", "api_module": "a.py"}
+KINDS = [("".join(list(k)), name, True) for k, name in ALLOWED.items()] + [
+    (k[:i] + chr(ord(k[i]) ^ 1) + k[i + 1:], name, False)
+    for k, name in ALLOWED.items() for i in range(len(k))
+] + [("api_modul", "a.py", False), ("api_module_", "a.py", False),
+     ("plug\u012bn", "a.tar.gz", False)]
+
+
+@pytest.mark.parametrize("t, filename, expected", KINDS)
+def test_allowed_file_kind_compares_by_text(mod, t, filename, expected):
+    assert mod.allowed_file(t, filename) is expected
+
+
 def test_allowed_file_unknown_kind_never_touches_filename(mod):
     class Untouchable(object):
         def __getattribute__(self, name):
