@@ -16,9 +16,11 @@ loop that accepts and answers everyone else (the operator's listing waited 2 s b
 
     python -m gunicorn --worker-class app.gworker.Worker --threads N ...
 """
+import selectors
 import socket
 import time
 
+from gunicorn.workers import gthread
 from gunicorn.workers.gthread import ThreadWorker
 
 from . import bodylimit, pacing
@@ -26,6 +28,8 @@ from . import bodylimit, pacing
 # What a closing client is given to read its answer and hang up.
 LINGER_SECONDS = 2
 LINGER_BYTES = 64 * 1024
+# 24+: what hands a connection back to the main loop, to wait there for its client.
+_DEFER = getattr(gthread, "_DEFER", None)
 
 
 def _pace(conn, since=None):
@@ -85,6 +89,25 @@ def _end(conn):
     conn.close = _closed
 
 
+def _silent(conn):
+    """Whether a connection that no thread has served yet has sent nothing. gunicorn 20 to 22
+    hand every new connection to a thread, 24+ hand it one that waits there up to 5 s for the
+    first bytes: either way a few connections that send nothing took every thread, and the
+    operator's waited behind them. Such a one waits in the main loop instead, as 23 does by
+    itself, and is dropped after the keep-alive time."""
+    if vars(conn).setdefault("served", False):
+        return False
+    conn.served = True
+    if getattr(conn, "data_ready", False) or getattr(conn.sock, "pending", lambda: 0)():
+        return False
+    with selectors.DefaultSelector() as ready:
+        try:
+            ready.register(conn.sock, selectors.EVENT_READ)
+            return not ready.select(0)
+        except (OSError, ValueError):  # closed already: a thread finds out
+            return False
+
+
 def _closing(result):
     """Whether ThreadWorker.handle's answer ends the connection: 20 to 23 answer
     (keep-alive, conn), 24 and later False (True to keep it, or a marker to wait for it)."""
@@ -97,6 +120,8 @@ class Worker(ThreadWorker):
         pacing.compile_pages(self.wsgi)
 
     def handle(self, conn):
+        if _silent(conn):  # 20 to 23 wait in the main loop for a kept-alive one
+            return (True, conn) if _DEFER is None else _DEFER
         if conn.parser is not None:
             _pace(conn)
         elif "init" not in vars(conn):  # 24+, once: a connection may come back unparsed

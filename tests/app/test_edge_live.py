@@ -321,3 +321,21 @@ def test_unfinished_tls_hello_holds_nothing(start_server, tmp_path, mode, certif
             s.close()
     print("operator's listing over TLS beside unfinished hellos: worst %.3f s" % max(waits))
     assert max(waits) < 1.0
+
+
+def test_silent_connections_hold_no_thread(start_server, tmp_path, mode):
+    base = start_server(tmp_path / "data", args=mode)
+    silent, waits = [], []
+    try:
+        for _ in range(24):  # more than both workers' threads; they connect and send nothing
+            silent.append(socket.create_connection(("127.0.0.1", port_of(base)), timeout=5))
+        time.sleep(0.5)
+        for _ in range(5):
+            started = time.monotonic()
+            assert call(base, "/plugins/plugin", headers=OPERATOR)[0] == 200
+            waits.append(time.monotonic() - started)
+    finally:
+        for s in silent:
+            s.close()
+    print("operator's listing beside silent connections: worst %.3f s" % max(waits))
+    assert max(waits) < 1.0
