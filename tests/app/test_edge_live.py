@@ -124,7 +124,9 @@ def test_huge_bodies_are_refused_as_they_arrive(start_server, tmp_path, mode, at
     took, grown = time.monotonic() - started, peak_memory(proc) - before
     print("%s %s: %s after %.1f MiB in %.2f s; peak memory +%.1f MiB"
           % (attack, mode or "threaded", status, sent / MIB, took, grown / MIB))
-    assert status in (413, None), status  # None: the server closed before we read its answer
+    # None: the threaded server closed before we read its answer; gunicorn's workers linger
+    # until the client has read it.
+    assert status == 413 or (status is None and not mode), status
     assert sent < min(16 * MIB, total), "the server read %.1f MiB" % (sent / MIB)
     assert took < 2
     assert grown < GROWTH_BOUND
@@ -196,11 +198,12 @@ def test_slow_clients_do_not_hold_the_server(start_server, tmp_path, mode):
             c.join(30)
     print("operator's listing during the attack: worst %.3f s of %d; slow clients held "
           "%s s" % (max(waits), len(waits), ", ".join("%.1f" % h for h in held)))
-    # Nine in ten listings within a second; under gunicorn a rare one still waits about 2 s.
-    assert sorted(waits)[len(waits) * 9 // 10] < 1.0 and max(waits) < 2.5
+    assert max(waits) < 1.0
     # Closed on them by the read deadlines, not by giving up at 29 s: headers within 10 s, a
-    # body that trickles within its 5 s of slack, and up to 2 s for gunicorn 24+ to close.
-    assert max(held[:4]) < 15 and max(held[4:]) < 12, held
+    # body that trickles within its 5 s of slack, then its answer and at most 2 s of lingering
+    # for the client to read it, once: a second linger in gunicorn's main loop (24+) is what
+    # held the operator's listing for 2 s.
+    assert max(held[:4]) < 15 and max(held[4:]) < 9, held
 
 
 def cookie_of(response):
@@ -275,6 +278,17 @@ def test_guessing_is_throttled(start_server, tmp_path, mode):
     assert "try again" in call(base, "/plugins/plugin", headers=wrong)[2]
 
 
+def listing_waits(base, context=None):
+    """How long each of five operator listings took, half a second after the attack began."""
+    time.sleep(0.5)
+    waits = []
+    for _ in range(5):
+        started = time.monotonic()
+        assert call(base, "/plugins/plugin", headers=OPERATOR, context=context)[0] == 200
+        waits.append(time.monotonic() - started)
+    return waits
+
+
 @pytest.fixture(scope="module")
 def certificate(tmp_path_factory):
     folder = tmp_path_factory.mktemp("tls")
@@ -302,19 +316,28 @@ def test_tls_cookie_is_host_only_and_secure(start_server, tmp_path, mode, certif
 def test_unfinished_tls_hello_holds_nothing(start_server, tmp_path, mode, certificate):
     cert, key = certificate
     base = start_server(tmp_path / "data", args=mode + ["--tls-cert", cert, "--tls-key", key])
-    context, waits = ssl._create_unverified_context(), []
-    hellos = []
+    context, hellos = ssl._create_unverified_context(), []
     try:
         for _ in range(3):  # the start of a TLS record, and then nothing
             hellos.append(socket.create_connection(("127.0.0.1", port_of(base)), timeout=5))
             hellos[-1].sendall(b"\x16\x03\x01\x02\x00\x01")
-        time.sleep(0.5)
-        for _ in range(5):
-            started = time.monotonic()
-            assert call(base, "/plugins/plugin", headers=OPERATOR, context=context)[0] == 200
-            waits.append(time.monotonic() - started)
+        waits = listing_waits(base, context)
     finally:
         for s in hellos:
             s.close()
     print("operator's listing over TLS beside unfinished hellos: worst %.3f s" % max(waits))
+    assert max(waits) < 1.0
+
+
+def test_silent_connections_hold_no_thread(start_server, tmp_path, mode):
+    base = start_server(tmp_path / "data", args=mode)
+    silent = []
+    try:
+        for _ in range(24):  # more than both workers' threads; they connect and send nothing
+            silent.append(socket.create_connection(("127.0.0.1", port_of(base)), timeout=5))
+        waits = listing_waits(base)
+    finally:
+        for s in silent:
+            s.close()
+    print("operator's listing beside silent connections: worst %.3f s" % max(waits))
     assert max(waits) < 1.0
