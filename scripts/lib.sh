@@ -120,6 +120,23 @@ find_python() {
         "install one with pyenv (looked in $(pyenv_root)/versions), or install python3-dev"
 }
 
+# flask_test_files: prints the test files (relative to the checkout) whose outcome can depend
+# on the version of Flask or Werkzeug: those that name either, the demo application or the
+# helper that makes it themselves, and every file of a folder whose conftest.py does (the
+# applications, the views' request contexts). The rest (the frame's binding, calls, function
+# objects and compile tables) calls the modules outside of any Flask object.
+flask_test_files() (
+    cd "$VIEW_ROOT" || exit
+    local file dir uses='\b(flask|werkzeug|webapp_support)\b|^(from|import) app\b'
+    while IFS= read -r file; do
+        dir=$(dirname "$file")
+        if grep -qiE "$uses" "$file" ||
+            { [[ $dir != tests ]] && grep -qiE "$uses" "$dir/conftest.py" 2>/dev/null; }; then
+            printf '%s\n' "$file"
+        fi
+    done < <(find tests -path tests/packaging -prune -o -type f -name 'test_*.py' -print | sort)
+)
+
 # --- Debian packages ---------------------------------------------------------------------
 
 is_installed() {
