@@ -67,37 +67,12 @@ Ref acknowledgement() {
 
 // --- the functions -------------------------------------------------------------
 
-// Whether the exact str `text` ends with the exact str `suffix`, as
-// str.endswith answers: 1, 0, or -1 with an exception. Texts of one kind
-// compare their tails byte for byte; texts of different kinds (rare: the
-// suffixes are ASCII) take the interpreter's own character-wise match.
-[[gnu::noinline]] int text_ends_with_any(PyObject *text, PyObject *suffix) {
-    if (frame::ready_text(text) < 0 || frame::ready_text(suffix) < 0) return -1;
-    Py_ssize_t length = PyUnicode_GET_LENGTH(text), tail = PyUnicode_GET_LENGTH(suffix);
-    if (tail > length) return 0;
-    int kind = PyUnicode_KIND(text);
-    if (kind != static_cast<int>(PyUnicode_KIND(suffix)))
-        return static_cast<int>(PyUnicode_Tailmatch(text, suffix, 0, PY_SSIZE_T_MAX, +1));
-    const char *end = static_cast<const char *>(PyUnicode_DATA(text)) + (length - tail) * kind;
-    return frame::same_bytes(end, static_cast<const char *>(PyUnicode_DATA(suffix)), tail * kind);
-}
-
-// The same answer; two compact ASCII texts, the usual case, inline.
-inline int text_ends_with(PyObject *text, PyObject *suffix) {
-    if (!PyUnicode_IS_COMPACT_ASCII(text) || !PyUnicode_IS_COMPACT_ASCII(suffix)) [[unlikely]]
-        return text_ends_with_any(text, suffix);
-    Py_ssize_t length = PyUnicode_GET_LENGTH(text), tail = PyUnicode_GET_LENGTH(suffix);
-    if (tail > length) return 0;
-    return frame::same_bytes(frame::ascii_data(text) + (length - tail), frame::ascii_data(suffix),
-                             tail);
-}
-
 // filename.endswith(suffix). An exact str's endswith is the str type's own and
 // cannot be replaced, so its answer is computed directly; any other object's
 // method is looked up and called.
 inline Ref ends_with(PyObject *filename, PyObject *suffix) {
     if (PyUnicode_CheckExact(filename)) {
-        int match = text_ends_with(filename, suffix);
+        int match = frame::text_ends_with(filename, suffix);
         if (match < 0) return Ref();
         return Ref::borrow(match ? Py_True : Py_False);
     }

@@ -95,6 +95,19 @@ bool same_text(PyObject *left, PyObject *right) {
                       static_cast<const char *>(PyUnicode_DATA(right)), length * PyUnicode_KIND(left));
 }
 
+// Texts of one kind compare their tails byte for byte; texts of different
+// kinds take the interpreter's own character-wise match.
+int text_ends_with_any(PyObject *text, PyObject *suffix) {
+    if (ready_text(text) < 0 || ready_text(suffix) < 0) return -1;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text), tail = PyUnicode_GET_LENGTH(suffix);
+    if (tail > length) return 0;
+    int kind = PyUnicode_KIND(text);
+    if (kind != static_cast<int>(PyUnicode_KIND(suffix)))
+        return static_cast<int>(PyUnicode_Tailmatch(text, suffix, 0, PY_SSIZE_T_MAX, +1));
+    const char *end = static_cast<const char *>(PyUnicode_DATA(text)) + (length - tail) * kind;
+    return same_bytes(end, static_cast<const char *>(PyUnicode_DATA(suffix)), tail * kind);
+}
+
 int compare_slow(PyObject *left, PyObject *right, int op) {
     // Exact ints: small ones are shared, and equal values compare equal.
     if (left == right && PyLong_CheckExact(left)) return op == Py_EQ;

@@ -121,6 +121,18 @@ inline const char *ascii_data(PyObject *text) {
 
 bool same_text(PyObject *left, PyObject *right);
 
+// Whether the exact str `text` ends with the exact str `suffix`, as
+// str.endswith answers: 1, 0, or -1 with an exception. Two compact ASCII
+// texts, the usual case, compare inline; the rest out of line.
+int text_ends_with_any(PyObject *text, PyObject *suffix);
+inline int text_ends_with(PyObject *text, PyObject *suffix) {
+    if (!PyUnicode_IS_COMPACT_ASCII(text) || !PyUnicode_IS_COMPACT_ASCII(suffix)) [[unlikely]]
+        return text_ends_with_any(text, suffix);
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text), tail = PyUnicode_GET_LENGTH(suffix);
+    if (tail > length) return 0;
+    return same_bytes(ascii_data(text) + (length - tail), ascii_data(suffix), tail);
+}
+
 // `left == right` (op Py_EQ) or `left != right` (Py_NE), as the interpreter
 // evaluates it, then its truth: 1, 0, or -1 with an exception.
 inline int compare(PyObject *left, PyObject *right, int op) {
