@@ -266,48 +266,33 @@ root_build() {
         </dev/null
 }
 
-# root_pytest 3.X XML [PYTEST_ARGS...]: the suite on build-3.X with python3.X inside the root.
-root_pytest() {
-    local version=$1 xml=$2
-    shift 2
-    # Debian testing's gunicorn is newer than the versions the project admits (pyproject.toml's
-    # extra "workers"): an admitted one from the package index goes first on the path.
-    local deps=/view/deps-$version python=python3 gunicorn
+# root_deps 3.X: what python3.X needs inside the root beyond Debian's packages. Debian
+# testing's gunicorn is newer than the versions the project admits (pyproject.toml's extra
+# "workers"): an admitted one from the package index, in /view/deps-3.X, goes first on the path.
+root_deps() {
+    local version=$1 deps=/view/deps-$1 python=python3 gunicorn
     [[ -x $VIEW_VENV/bin/python ]] && python=$VIEW_VENV/bin/python
     gunicorn=$("$python" "$VIEW_ROOT/scripts/requirements.py" workers | grep '^gunicorn') ||
         return 1
     # A fresh folder each time: pip --target leaves the metadata of a version it replaces.
     root_exec -- rm -rf "$deps" </dev/null || return 1
     root_exec -- "python$version" -m pip install -q --disable-pip-version-check \
-        --break-system-packages --upgrade --target "$deps" "$gunicorn" </dev/null || return 1
+        --break-system-packages --upgrade --target "$deps" "$gunicorn" </dev/null
+}
+
+# root_pytest 3.X XML [PYTEST_ARGS...]: the suite on build-3.X with python3.X inside the root,
+# after root_build and root_deps.
+root_pytest() {
+    local version=$1 xml=$2
+    shift 2
     # The whole suite, unless the arguments name tests of their own.
     local targets=(tests) arg
     for arg in "$@"; do
         [[ $arg == tests* ]] && targets=()
     done
-    root_exec VIEW_BUILD_DIR="/view/build-$version" PYTHONUNBUFFERED=1 PYTHONPATH="$deps" -- \
+    root_exec VIEW_BUILD_DIR="/view/build-$version" PYTHONUNBUFFERED=1 \
+        PYTHONPATH="/view/deps-$version" -- \
         "python$version" -m pytest -q "${targets[@]}" --junitxml="$xml" "$@" </dev/null
-}
-
-# root_test_version 3.X: for scripts/test (uses its record, summaries and pytest_args): builds
-# the clean copy in the root and runs the suite there; its report counts like any other pass.
-# It adds to scripts/test's own tallies (any_failed, summaries, pytest_args).
-# shellcheck disable=SC2034,SC2154
-root_test_version() {
-    local version=$1 rc=0 start=$SECONDS
-    log "CPython $version from the Debian $VIEW_ROOT_SUITE root ($VIEW_TEST_ROOT)"
-    if ! root_copy_tree || ! root_build "$version"; then
-        any_failed=1
-        total_failed=$((total_failed + 1))
-        summaries+=("$version (root): clean copy or build failed")
-        return
-    fi
-    local xml=build-$version/pytest-$version.xml
-    rm -f "$VIEW_ROOT_WORK/$xml"
-    log "pytest ($version pass) in the root on /view/build-$version with python$version"
-    root_pytest "$version" "/view/$xml" "${pytest_args[@]}" || rc=$?
-    record "$version (root)" "$rc" "$VIEW_ROOT_WORK/$xml"
-    log "$version in the root: $((SECONDS - start)) s"
 }
 
 # root_start_early: when a supported version is missing here and the root is not ready, starts

@@ -7,6 +7,18 @@ from support.paths import BUILD
 if BUILD not in sys.path:
     sys.path.insert(0, BUILD)
 
+# Fixtures whose tests hold to wall-clock bounds: they start live servers.
+TIMED_FIXTURES = {"start_server"}
+
+
+def pytest_collection_modifyitems(items):
+    # scripts/test runs the tests marked `timed` one pass after another with no other timed
+    # test beside them, and the rest beside those; a test that starts a live server is timed
+    # whether or not its file says so.
+    for item in items:
+        if TIMED_FIXTURES.intersection(getattr(item, "fixturenames", ())):
+            item.add_marker(pytest.mark.timed)
+
 
 @pytest.fixture(scope="session")
 def delivered_filename():

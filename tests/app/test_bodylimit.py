@@ -7,7 +7,8 @@ import pytest
 from werkzeug.test import EnvironBuilder, run_wsgi_app
 from webapp_support import native
 
-pytestmark = native
+# The paced sockets are read against real deadlines.
+pytestmark = [native, pytest.mark.timed]
 KIB = 1024
 
 
