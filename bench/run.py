@@ -23,8 +23,9 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
-BUILD = os.environ.get("VIEW_BUILD_DIR", os.path.join(ROOT, "build"))
+# Where the tree and the build under test are: the same place the test suites take them from.
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
+from support.paths import BUILD  # noqa: E402
 FLOOR_DIR = os.environ.get("VIEW_FLOOR_DIR", os.path.join(BUILD, "bench"))
 
 CALLABLES = ("native", "plain", "floor")

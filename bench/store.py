@@ -24,8 +24,10 @@ import tempfile
 import time
 import uuid
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BUILD = os.environ.get("VIEW_BUILD_DIR", os.path.join(ROOT, "build"))
+# Where the tree and the build under test are: the same place the test suites take them from.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                "tests"))
+from support.paths import BUILD, ROOT  # noqa: E402
 MIB = 1 << 20
 TOKEN = "store-benchmark-token"
 AUTH = {"Authorization": "Bearer " + TOKEN}

@@ -4,7 +4,7 @@ import io
 import os
 
 import pytest
-from support.archives import archive, header, plugin_archive, raw_member
+from support.archives import archive, header, member, plugin_archive, raw_member, tar
 from support.snapshots import store_state
 from webapp_support import native
 
@@ -127,8 +127,6 @@ def test_limits_from_settings(text, value):
 def test_filter_sees_the_tree_on_disk_from_any_working_folder(tmp_path, monkeypatch, cwd):
     # The filter is given the destination relative to the working folder where that is
     # shorter: it must still resolve paths in the tree that is really written to.
-    import tarfile
-
     from app import admission
 
     if admission.FILTER is None:
@@ -145,17 +143,12 @@ def test_filter_sees_the_tree_on_disk_from_any_working_folder(tmp_path, monkeypa
         folders[cwd].rmdir()
 
     def tar_of(name):
-        buf = io.BytesIO()
-        with tarfile.open(fileobj=buf, mode="w") as t:
-            info = tarfile.TarInfo(name)
-            info.size, info.mode = 2, 0o777
-            t.addfile(info, io.BytesIO(b"hi"))
-        buf.seek(0)
-        return admission.CheckedTarFile.open(fileobj=buf, mode="r:")
+        raw = tar([member(name, b"hi", mode=0o777)], "")
+        return admission.CheckedTarFile.open(fileobj=io.BytesIO(raw), mode="r:")
 
     limits = admission.limits_from({})
-    with tar_of("top/evil/x") as tar, pytest.raises(admission.Refusal, match="outside"):
-        admission.check_tar(tar, limits, str(dest), 1 << 20, str(tmp_path))
-    with tar_of("top/x") as tar:
-        _, members = admission.check_tar(tar, limits, str(dest), 1 << 20, str(tmp_path))
+    with tar_of("top/evil/x") as checked, pytest.raises(admission.Refusal, match="outside"):
+        admission.check_tar(checked, limits, str(dest), 1 << 20, str(tmp_path))
+    with tar_of("top/x") as checked:
+        _, members = admission.check_tar(checked, limits, str(dest), 1 << 20, str(tmp_path))
     assert [(m.name, m.mode) for m in members] == [("top/x", 0o755)]
