@@ -70,11 +70,13 @@ Ref acknowledgement() {
 // filename.endswith(suffix). An exact str's endswith is the str type's own and
 // cannot be replaced, so its answer is computed directly; any other object's
 // method is looked up and called.
+// `suffix` is one of the names below, whose texts are ASCII.
+static_assert(frame::ascii_text(n::texts[n::tar_gz]) && frame::ascii_text(n::texts[n::py]));
 inline Ref ends_with(PyObject *filename, PyObject *suffix) {
     if (PyUnicode_CheckExact(filename)) {
-        int match = frame::text_ends_with(filename, suffix);
+        int match = frame::text_ends_with_name(filename, suffix);
         if (match < 0) return Ref();
-        return Ref::borrow(match ? Py_True : Py_False);
+        return Ref::steal(frame::new_bool(match));
     }
     Method endswith = frame::method(filename, N(n::endswith));
     if (!endswith) return Ref();
@@ -85,16 +87,16 @@ inline Ref ends_with(PyObject *filename, PyObject *suffix) {
 PyObject *allowed_file(Scope &here, PyObject *t, PyObject *filename) {
     PyObject *extensions = module.empty_str;                                  // 14
     here.at(15);
-    int plugin = frame::equal(t, N(n::plugin));                              if (plugin < 0) return here.fail();
+    int plugin = frame::equal_name(t, N(n::plugin));                         if (plugin < 0) return here.fail();
     if (plugin) {
         extensions = N(n::tar_gz);                                           // 16
     } else {
         here.at(17);
-        int api = frame::equal(t, N(n::api_module));                         if (api < 0) return here.fail();
+        int api = frame::equal_name(t, N(n::api_module));                    if (api < 0) return here.fail();
         if (api) extensions = N(n::py);                                      // 18
     }
     here.at(19);
-    if (extensions == module.empty_str) return Ref::borrow(Py_False).release();
+    if (extensions == module.empty_str) return frame::new_bool(false);
     Ref result = ends_with(filename, extensions);                            if (!result) return here.fail();
     return result.release();
 }
@@ -236,7 +238,7 @@ PyObject *index(Scope &here, PyObject *t) {
     int get = request_method_is(here, n::GET);                               if (get < 0) return here.fail();
     if (!get) return frame::none();
     here.at(58);
-    int plugin = frame::equal(t, N(n::plugin));                              if (plugin < 0) return here.fail();
+    int plugin = frame::equal_name(t, N(n::plugin));                         if (plugin < 0) return here.fail();
     if (plugin) {
         here.at(59);
         Ref folder = list_folder(here, n::PLUGIN_FOLDER);                    if (!folder) return nullptr;

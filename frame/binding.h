@@ -104,19 +104,21 @@ inline Scope scope_of(Function *function) {
     return Scope(*function->module, function_index(function), function->globals);
 }
 
-// Runs the body on the bound values, after testing the declared types.
-template <auto Body>
+// Runs the body on the bound values, after testing the declared types if
+// its table row declares any: `Declared` is that row's, fixed when the
+// table is compiled, so a function without them tests nothing per call.
+template <auto Body, bool Declared>
 inline PyObject *run_bound(Function *function, PyObject *const *values) {
     constexpr Py_ssize_t count = arity(Body);
-    if (function->spec->declared && !check_declared(function, values)) [[unlikely]]
-        return nullptr;
+    if constexpr (Declared)
+        if (!check_declared(function, values)) [[unlikely]] return nullptr;
     Scope here = scope_of(function);
     return apply<Body>(here, values, std::make_index_sequence<count>());
 }
 
 // A call with keywords whose names are not those of the call before that
 // bound in order.
-template <auto Body>
+template <auto Body, bool Declared>
 [[gnu::noinline]] PyObject *match_keywords_and_run(Function *function, PyObject *const *args,
                                                    Py_ssize_t nargs, PyObject *kwnames) noexcept {
     constexpr Py_ssize_t count = arity(Body);
@@ -126,25 +128,25 @@ template <auto Body>
         if (!bind_arguments(function, args, nargs, kwnames, bound)) return nullptr;
         values = bound;
     }
-    return run_bound<Body>(function, values);
+    return run_bound<Body, Declared>(function, values);
 }
 
 // A call with keywords. Out of line, so that positional calls need no more
 // stack than their bound values. The same names after as many positional
 // arguments as the call before that bound in order: the same binding, with
 // these values.
-template <auto Body>
+template <auto Body, bool Declared>
 [[gnu::noinline]] PyObject *bind_keywords_and_run(Function *function, PyObject *const *args,
                                                   Py_ssize_t nargs, PyObject *kwnames) noexcept {
     constexpr Py_ssize_t count = arity(Body);
     if (kwnames != function->in_order_names || nargs != function->in_order_nargs) [[unlikely]]
-        return match_keywords_and_run<Body>(function, args, nargs, kwnames);
+        return match_keywords_and_run<Body, Declared>(function, args, nargs, kwnames);
     PyObject *bound[count];
     Py_ssize_t given = nargs + PyTuple_GET_SIZE(kwnames);
-    return run_bound<Body>(function, in_order_values<count>(function, args, given, bound));
+    return run_bound<Body, Declared>(function, in_order_values<count>(function, args, given, bound));
 }
 
-template <auto Body>
+template <auto Body, bool Declared>
 PyObject *entry(PyObject *callable, PyObject *const *args, size_t nargsf,
                 PyObject *kwnames) noexcept {
     constexpr Py_ssize_t count = arity(Body);
@@ -156,9 +158,9 @@ PyObject *entry(PyObject *callable, PyObject *const *args, size_t nargsf,
         Scope here = scope_of(function);
         return Body(here);
     } else {
-        if (kwnames) return bind_keywords_and_run<Body>(function, args, nargs, kwnames);
+        if (kwnames) return bind_keywords_and_run<Body, Declared>(function, args, nargs, kwnames);
         // Exactly the parameters, by position: the caller's array is used as it is.
-        if (nargs == count) return run_bound<Body>(function, args);
+        if (nargs == count) return run_bound<Body, Declared>(function, args);
         PyObject *bound[count];
         PyObject *defaults = function->bound_defaults;
         Py_ssize_t first_default = count - (defaults ? PyTuple_GET_SIZE(defaults) : 0);
@@ -168,7 +170,7 @@ PyObject *entry(PyObject *callable, PyObject *const *args, size_t nargsf,
         } else if (!bind_arguments(function, args, nargs, kwnames, bound)) {
             return nullptr;
         }
-        return run_bound<Body>(function, bound);
+        return run_bound<Body, Declared>(function, bound);
     }
 }
 

@@ -116,7 +116,7 @@ consteval FunctionSpec function(const FunctionRow &row) {
     return FunctionSpec{
         .name = row.name,
         .qualname = row.qualname,
-        .entry = entry<Body>,
+        .entry = row.declared.count ? entry<Body, true> : entry<Body, false>,
         .doc = row.doc,
         .line = row.line,
         .parameters = row.parameters,

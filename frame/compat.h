@@ -27,6 +27,18 @@ inline int ready_text(PyObject *text) {
 #endif
 }
 
+// --- the bool singletons --------------------------------------------------------
+
+// A new reference to True or False. From 3.12 both are immortal: their count
+// never changes, so the reference is taken without touching it.
+inline PyObject *new_bool(bool value) {
+    PyObject *result = value ? Py_True : Py_False;
+#if !VIEW_PY_AT_LEAST(3, 12)
+    Py_INCREF(result);
+#endif
+    return result;
+}
+
 // --- exceptions ----------------------------------------------------------------
 
 // The exception being raised, taken out of the thread state while other code

@@ -407,6 +407,7 @@ Ref new_function(Module &module, int index, PyObject *defaults) {
     function->code = new_ref(module.code[index]);
     function->closure = nullptr;
     function->flags = spec.flags;
+    function->index = index;
     Py_XINCREF(defaults);
     function->defaults = defaults;
     function->kwdefaults = nullptr;

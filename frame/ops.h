@@ -99,19 +99,20 @@ inline bool same_bytes(const char *left, const char *right, size_t count) {
         std::memcpy(&word, at, sizeof word);
         return word;
     };
-    if (count > 64) return std::memcmp(left, right, count) == 0;
-    if (count >= 8) {
-        for (size_t i = 0; i + 8 < count; i += 8)
-            if (load(left + i, uint64_t()) != load(right + i, uint64_t())) return false;
-        return load(left + count - 8, uint64_t()) == load(right + count - 8, uint64_t());
+    // The shortest first: suffixes and most names are under 8 bytes.
+    if (count < 8) {
+        if (count >= 4)
+            return load(left, uint32_t()) == load(right, uint32_t()) &&
+                   load(left + count - 4, uint32_t()) == load(right + count - 4, uint32_t());
+        if (count >= 2)
+            return load(left, uint16_t()) == load(right, uint16_t()) &&
+                   load(left + count - 2, uint16_t()) == load(right + count - 2, uint16_t());
+        return count == 0 || *left == *right;
     }
-    if (count >= 4)
-        return load(left, uint32_t()) == load(right, uint32_t()) &&
-               load(left + count - 4, uint32_t()) == load(right + count - 4, uint32_t());
-    if (count >= 2)
-        return load(left, uint16_t()) == load(right, uint16_t()) &&
-               load(left + count - 2, uint16_t()) == load(right + count - 2, uint16_t());
-    return count == 0 || *left == *right;
+    if (count > 64) return std::memcmp(left, right, count) == 0;
+    for (size_t i = 0; i + 8 < count; i += 8)
+        if (load(left + i, uint64_t()) != load(right + i, uint64_t())) return false;
+    return load(left + count - 8, uint64_t()) == load(right + count - 8, uint64_t());
 }
 
 // The characters of a compact ASCII str, which follow its header.
@@ -125,12 +126,29 @@ bool same_text(PyObject *left, PyObject *right);
 // str.endswith answers: 1, 0, or -1 with an exception. Two compact ASCII
 // texts, the usual case, compare inline; the rest out of line.
 int text_ends_with_any(PyObject *text, PyObject *suffix);
-inline int text_ends_with(PyObject *text, PyObject *suffix) {
-    if (!PyUnicode_IS_COMPACT_ASCII(text) || !PyUnicode_IS_COMPACT_ASCII(suffix)) [[unlikely]]
-        return text_ends_with_any(text, suffix);
+inline int ascii_ends_with(PyObject *text, PyObject *suffix) {
     Py_ssize_t length = PyUnicode_GET_LENGTH(text), tail = PyUnicode_GET_LENGTH(suffix);
     if (tail > length) return 0;
     return same_bytes(ascii_data(text) + (length - tail), ascii_data(suffix), tail);
+}
+inline int text_ends_with(PyObject *text, PyObject *suffix) {
+    if (!PyUnicode_IS_COMPACT_ASCII(text) || !PyUnicode_IS_COMPACT_ASCII(suffix)) [[unlikely]]
+        return text_ends_with_any(text, suffix);
+    return ascii_ends_with(text, suffix);
+}
+// The same for a suffix that is a name of a module's table whose text is
+// ASCII (see ascii_text): such a name is a compact ASCII str, so only `text`
+// is tested.
+inline int text_ends_with_name(PyObject *text, PyObject *suffix) {
+    if (!PyUnicode_IS_COMPACT_ASCII(text)) [[unlikely]] return text_ends_with_any(text, suffix);
+    return ascii_ends_with(text, suffix);
+}
+// Whether a name's text is ASCII, for a compile-time check of the names
+// text_ends_with_name is given.
+consteval bool ascii_text(const char *text) {
+    for (; *text; ++text)
+        if (static_cast<unsigned char>(*text) >= 0x80) return false;
+    return true;
 }
 
 // `left == right` (op Py_EQ) or `left != right` (Py_NE), as the interpreter
@@ -144,6 +162,12 @@ inline int compare(PyObject *left, PyObject *right, int op) {
 }
 inline int equal(PyObject *left, PyObject *right) {
     return compare(left, right, Py_EQ);
+}
+// `object == name` for a name of a module's table, which is an exact str:
+// only `object`'s type is tested.
+inline int equal_name(PyObject *object, PyObject *name) {
+    if (PyUnicode_CheckExact(object)) return object == name || same_text(object, name);
+    return compare_slow(object, name, Py_EQ);
 }
 inline int not_equal(PyObject *left, PyObject *right) {
     return compare(left, right, Py_NE);
