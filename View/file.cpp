@@ -227,7 +227,7 @@ Ref list_folder(Scope &here, n::Id folder_global) {
 int request_method_is(const Scope &here, n::Id method) {
     Ref request = G(here, n::request);                                       if (!request) return -1;
     Ref current = frame::attr(request, N(n::method));                        if (!current) return -1;
-    return frame::equal(current.get(), N(method));
+    return frame::equal_name(current.get(), N(method));
 }
 
 // class View:                                                                 54
@@ -249,7 +249,7 @@ PyObject *index(Scope &here, PyObject *t) {
         return page.release();
     }
     here.at(62);
-    int api = frame::equal(t, N(n::api_module));                             if (api < 0) return here.fail();
+    int api = frame::equal_name(t, N(n::api_module));                        if (api < 0) return here.fail();
     if (!api) return frame::none();
     here.at(63);
     Ref current_app = G(here, n::current_app);                               if (!current_app) return here.fail();
@@ -307,7 +307,7 @@ PyObject *upload(Scope &here) {
         Ref path = call(get_path, t, filename);                              if (!path) return here.fail();
         Ref saved = call(save, path);                                        if (!saved) return here.fail();
         here.at(75);
-        int plugin = frame::equal(t.get(), N(n::plugin));                    if (plugin < 0) return here.fail();
+        int plugin = frame::equal_name(t.get(), N(n::plugin));               if (plugin < 0) return here.fail();
         if (plugin) {
             here.at(76);
             Ref unzip_plugin = G(here, n::unzip_plugin);                     if (!unzip_plugin) return here.fail();

@@ -122,26 +122,17 @@ inline const char *ascii_data(PyObject *text) {
 
 bool same_text(PyObject *left, PyObject *right);
 
-// Whether the exact str `text` ends with the exact str `suffix`, as
-// str.endswith answers: 1, 0, or -1 with an exception. Two compact ASCII
-// texts, the usual case, compare inline; the rest out of line.
+// Whether the exact str `text` ends with `suffix`, a name of a module's table
+// whose text is ASCII (see ascii_text), as str.endswith answers: 1, 0, or -1
+// with an exception. Such a name is a compact ASCII str, so only `text` is
+// tested: a compact ASCII text, the usual case, compares inline, the rest out
+// of line.
 int text_ends_with_any(PyObject *text, PyObject *suffix);
-inline int ascii_ends_with(PyObject *text, PyObject *suffix) {
+inline int text_ends_with_name(PyObject *text, PyObject *suffix) {
+    if (!PyUnicode_IS_COMPACT_ASCII(text)) [[unlikely]] return text_ends_with_any(text, suffix);
     Py_ssize_t length = PyUnicode_GET_LENGTH(text), tail = PyUnicode_GET_LENGTH(suffix);
     if (tail > length) return 0;
     return same_bytes(ascii_data(text) + (length - tail), ascii_data(suffix), tail);
-}
-inline int text_ends_with(PyObject *text, PyObject *suffix) {
-    if (!PyUnicode_IS_COMPACT_ASCII(text) || !PyUnicode_IS_COMPACT_ASCII(suffix)) [[unlikely]]
-        return text_ends_with_any(text, suffix);
-    return ascii_ends_with(text, suffix);
-}
-// The same for a suffix that is a name of a module's table whose text is
-// ASCII (see ascii_text): such a name is a compact ASCII str, so only `text`
-// is tested.
-inline int text_ends_with_name(PyObject *text, PyObject *suffix) {
-    if (!PyUnicode_IS_COMPACT_ASCII(text)) [[unlikely]] return text_ends_with_any(text, suffix);
-    return ascii_ends_with(text, suffix);
 }
 // Whether a name's text is ASCII, for a compile-time check of the names
 // text_ends_with_name is given.

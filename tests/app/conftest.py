@@ -1,4 +1,3 @@
-import os
 import shutil
 import socket
 import ssl
@@ -10,21 +9,6 @@ import urllib.request
 
 import pytest
 from webapp_support import OPERATOR, TOKEN, app_settings, browser_skip_reason, server_env
-
-# Live-server tests whose point is how the server copes with its clients and its own death (time
-# bounds, slow or hostile peers, TLS, kill -9). The native calls they make are the ones that the
-# in-process and store tests make under the sanitizers as well, so the sanitizer pass, which
-# slows each of them several-fold and widens their time bounds, leaves them to the other passes.
-SERVER_EDGE_TESTS = ("test_edge_live.py::", "test_store_crash.py::test_kill_during_a_large_unpack")
-
-
-def pytest_collection_modifyitems(config, items):
-    if os.environ.get("VIEW_SANITIZER_PASS") != "1":
-        return
-    skip = pytest.mark.skip(reason="a server edge test: run by the passes without the sanitizers")
-    for item in items:
-        if item.nodeid.split("/")[-1].startswith(SERVER_EDGE_TESTS):
-            item.add_marker(skip)
 
 
 def make_client(tmp_path, monkeypatch, **settings):

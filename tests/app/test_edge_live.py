@@ -14,13 +14,12 @@ import urllib.request
 import uuid
 
 import pytest
-from webapp_support import OPERATOR, TOKEN, native
+from webapp_support import OPERATOR, TOKEN, native, server_edge
 
-pytestmark = native
+pytestmark = [native, server_edge]
 MIB = 1024 * 1024
-# What a refused body may add to the server's peak memory. Under the sanitizers every block
-# costs shadow memory and freed ones wait in quarantine; a body read whole costs 400+ MiB either way.
-GROWTH_BOUND = (64 if os.environ.get("VIEW_SANITIZER_PASS") == "1" else 24) * MIB
+# What a refused body may add to the server's peak memory; a body read whole costs 400+ MiB.
+GROWTH_BOUND = 24 * MIB
 
 
 @pytest.fixture(params=["threaded", "gunicorn-2"])

@@ -13,7 +13,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 from support.archives import archive
 from support.snapshots import files_of
-from webapp_support import native, post_upload, request
+from webapp_support import native, post_upload, request, server_edge
 
 pytestmark = native
 FILES = 3000  # an unpack of about a second
@@ -63,6 +63,7 @@ def wait_for(check, seconds=30):
             time.sleep(0.2)
 
 
+@server_edge
 @pytest.mark.parametrize("mode", ["server", "gunicorn-worker"])
 def test_kill_during_a_large_unpack(start_server, tmp_path, mode):
     data = tmp_path / "data"

@@ -38,6 +38,13 @@ OPERATOR = {"Authorization": "Bearer " + TOKEN}
 
 native = pytest.mark.skipif(not built("file"),
                             reason="View.file is not built in %s (run scripts/setup)" % BUILD)
+# Live-server tests whose point is how the server copes with its clients and its own death (time
+# bounds, slow or hostile peers, TLS, kill -9). The native calls they make are the ones that the
+# in-process and store tests make under the sanitizers as well, so the sanitizer pass, which
+# slows each of them several-fold and widens their time bounds, leaves them to the other passes.
+server_edge = pytest.mark.skipif(os.environ.get("VIEW_SANITIZER_PASS") == "1",
+                                 reason="a server edge test: run by the passes without the "
+                                 "sanitizers")
 
 
 def request(base, path, data=None, headers=(), timeout=30):
