@@ -27,7 +27,7 @@ import uuid
 # Where the tree and the build under test are: the same place the test suites take them from.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                                 "tests"))
-from support.paths import BUILD, ROOT  # noqa: E402
+from support.paths import BUILD, MANAGER  # noqa: E402
 MIB = 1 << 20
 TOKEN = "store-benchmark-token"
 AUTH = {"Authorization": "Bearer " + TOKEN}
@@ -56,11 +56,11 @@ class Server(object):
     def __init__(self, data, env=()):
         self.port = free_port()
         environ = {k: v for k, v in os.environ.items() if not k.startswith("VIEW_TOKEN")}
-        environ.update(PYTHONPATH=ROOT, VIEW_BUILD_DIR=BUILD, VIEW_MAX_MEMBERS="20000",
+        environ.update(PYTHONPATH=MANAGER, VIEW_BUILD_DIR=BUILD, VIEW_MAX_MEMBERS="20000",
                        VIEW_MAX_RATIO="1000", VIEW_TOKEN=TOKEN)
         environ.update(env)
         self.proc = subprocess.Popen(
-            [sys.executable, "-m", "app", "--port", str(self.port), "--data", data],
+            [sys.executable, "-m", "view_plugin_manager", "--port", str(self.port), "--data", data],
             env=environ, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=data)
         deadline = time.monotonic() + 30
         while time.monotonic() < deadline:

@@ -127,7 +127,7 @@ find_python() {
 # objects and compile tables) calls the modules outside of any Flask object.
 flask_test_files() (
     cd "$VIEW_ROOT" || exit
-    local file dir uses='\b(flask|werkzeug|webapp_support)\b|^(from|import) app\b'
+    local file dir uses='\b(flask|werkzeug|webapp_support)\b|^(from|import) view_plugin_manager\b'
     while IFS= read -r file; do
         dir=$(dirname "$file")
         if grep -qiE "$uses" "$file" ||

@@ -22,13 +22,22 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 def main(args):
     oldest = "--oldest" in args
     extras = [a for a in args if a != "--oldest"]
-    with open(os.path.join(ROOT, "pyproject.toml"), "rb") as f:
-        project = tomllib.load(f)["project"]
-    optional = project.get("optional-dependencies", {})
+    # The modules' distribution, then the manager's, whose own dependency on the modules is
+    # served from the checkout, never from the index.
+    requirements, optional = [], {}
+    for path in ("pyproject.toml", os.path.join("manager", "pyproject.toml")):
+        with open(os.path.join(ROOT, path), "rb") as f:
+            project = tomllib.load(f)["project"]
+        requirements += [r for r in project["dependencies"] if not r.startswith("view-modules")]
+        for extra, needs in project.get("optional-dependencies", {}).items():
+            optional.setdefault(extra, []).extend(needs)
+        # The repository's own tools are a dependency group, asked for like an extra.
+        for group, needs in tomllib.load(open(os.path.join(ROOT, path), "rb")).get(
+                "dependency-groups", {}).items():
+            optional.setdefault(group, []).extend(needs)
     unknown = [e for e in extras if e not in optional]
     if unknown:
         sys.exit("no such extra in pyproject.toml: %s" % " ".join(unknown))
-    requirements = list(project["dependencies"])
     for extra in extras:
         requirements += optional[extra]
     if oldest:
@@ -36,7 +45,7 @@ def main(args):
                       if r.startswith("Flask")), None)
         if not floor:
             sys.exit("pyproject.toml states no lower bound of Flask (Flask>=X.Y)")
-        requirements = [r for r in requirements if not r.startswith("Flask")]
+        requirements = [r for r in requirements if not r.startswith(("Flask", "Werkzeug"))]
         requirements += ["Flask==%s.*" % floor.group(1), "Werkzeug==%s.*" % floor.group(1)]
     print("\n".join(requirements))
 

@@ -12,7 +12,7 @@ from webapp_support import OPERATOR, TOKEN, app_settings, browser_skip_reason, s
 
 
 def make_client(tmp_path, monkeypatch, **settings):
-    from app import create_app
+    from view_plugin_manager import create_app
 
     monkeypatch.chdir(tmp_path)  # the app changes the working directory; put it back after
     data = tmp_path / "data"
@@ -36,7 +36,7 @@ def operator_client(tmp_path, monkeypatch):
 
 @pytest.fixture
 def start_server(tmp_path):
-    """Starts `python -m app` on a free loopback port, set by flags or by environment, with the
+    """Starts `python -m view_plugin_manager` on a free loopback port, set by flags or by environment, with the
     test operator token unless `token` is None; over HTTPS (unverified) with --tls-cert. Its
     attribute `procs` holds the servers started."""
     procs = []
@@ -50,7 +50,7 @@ def start_server(tmp_path):
         if token is not None:
             env["VIEW_TOKEN"] = token
         env.update(extra_env)
-        args = [sys.executable, "-m", "app"] + list(args)
+        args = [sys.executable, "-m", "view_plugin_manager"] + list(args)
         if use_env:
             env.update(VIEW_HOST="127.0.0.1", VIEW_PORT=str(port), VIEW_DATA=str(data))
         else:

@@ -9,7 +9,7 @@ import subprocess
 import sys
 
 import pytest
-from support.paths import BUILD, ROOT
+from support.paths import BUILD, MANAGER
 from webapp_support import TOKEN, app_settings, native, server_env
 
 pytestmark = native
@@ -23,7 +23,7 @@ def make_client(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
 
     def make(token):
-        from app import create_app
+        from view_plugin_manager import create_app
 
         data = tmp_path / "data"
         app = create_app(app_settings(VIEW_DATA=str(data), VIEW_TOKEN=token))
@@ -170,8 +170,8 @@ def test_security_headers_on_every_answer(make_client, url):
 
 def test_session_secret_is_private_shared_and_kept(tmp_path):
     """Four processes start on a fresh data folder at once: one secret, mode 0600, kept."""
-    code = ("import sys; sys.path[:0] = [%r, %r]; from app import access; "
-            "print(access.load_secret(sys.argv[1]))" % (BUILD, ROOT))
+    code = ("import sys; sys.path[:0] = [%r, %r]; from view_plugin_manager import access; "
+            "print(access.load_secret(sys.argv[1]))" % (BUILD, MANAGER))
     procs = [subprocess.Popen([sys.executable, "-c", code, str(tmp_path)],
                               stdout=subprocess.PIPE) for _ in range(4)]
     secrets = {p.communicate(timeout=60)[0].strip() for p in procs}
@@ -180,7 +180,7 @@ def test_session_secret_is_private_shared_and_kept(tmp_path):
     assert stat.S_IMODE(path.stat().st_mode) == 0o600
     assert sorted(os.listdir(tmp_path)) == [".session-secret"]  # no temporary files left
 
-    from app import access
+    from view_plugin_manager import access
     assert access.load_secret(str(tmp_path)) == path.read_text().strip()
     path.chmod(0o644)
     with pytest.raises(access.CredentialError, match="only this user"):
@@ -197,7 +197,7 @@ def test_session_secret_is_private_shared_and_kept(tmp_path):
     ("0.0.0.0", True, False),
 ])
 def test_listen_rule(host, has_credential, refused):
-    from app import access
+    from view_plugin_manager import access
     assert (access.listen_problem(host, has_credential) is not None) == refused
 
 
@@ -210,7 +210,7 @@ def test_listen_rule(host, has_credential, refused):
 ])
 def test_start_refused(tmp_path, env, message):
     env = server_env(**env)
-    r = subprocess.run([sys.executable, "-m", "app", "--host", "0.0.0.0", "--port", "9",
+    r = subprocess.run([sys.executable, "-m", "view_plugin_manager", "--host", "0.0.0.0", "--port", "9",
                         "--data", str(tmp_path / "data")], env=env, cwd=str(tmp_path),
                        capture_output=True, text=True, timeout=60)
     assert r.returncode != 0 and message in r.stderr

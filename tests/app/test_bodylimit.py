@@ -119,7 +119,7 @@ def trickle(monkeypatch, pattern):
     import threading
     import time
 
-    from app import pacing
+    from view_plugin_manager import pacing
     monkeypatch.setattr(pacing, "BODY_SLACK_SECONDS", 0.5)
     monkeypatch.setattr(pacing, "MIN_BODY_RATE", 1000)
     ours, peer = socket.socketpair()
@@ -175,7 +175,7 @@ def test_headers_cut_off_by_their_deadline_are_not_served(monkeypatch, head):
     import socket
     import threading
 
-    from app import access, pacing
+    from view_plugin_manager import access, pacing
     from werkzeug.serving import make_server
     monkeypatch.setattr(pacing, "HEADER_SECONDS", 0.5)
     served = []

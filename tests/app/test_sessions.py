@@ -15,7 +15,7 @@ def make_client_no_auth(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
 
     def make(**settings):
-        from app import create_app
+        from view_plugin_manager import create_app
         app = create_app(app_settings(VIEW_DATA=str(tmp_path / "data"), VIEW_TOKEN=TOKEN, **settings))
         app.testing = True
         return app.test_client(), tmp_path / "data"
@@ -26,7 +26,7 @@ def make_client_no_auth(tmp_path, monkeypatch):
 @pytest.fixture
 def clock(monkeypatch):
     """The sessions' and the throttle's time, moved forward by `clock.now += seconds`."""
-    from app import sessions, throttle
+    from view_plugin_manager import sessions, throttle
 
     class Clock:
         now = time.time()
@@ -111,12 +111,12 @@ def test_throttle_counts_per_client(make_client_no_auth, clock, proxied):
     ("::ffff:192.0.2.1", "192.0.2.1"),
 ])
 def test_client_key(address, key):
-    from app import throttle
+    from view_plugin_manager import throttle
     assert throttle.client_key(address) == key
 
 
 def test_waits_double_up_to_a_bound():
-    from app import throttle
+    from view_plugin_manager import throttle
     waits = [throttle.wait_after(n) for n in range(1, 30)]
     assert waits[:5] == [0] * 5 and waits[5:9] == [1, 2, 4, 8]
     assert max(waits) == throttle.MAX_WAIT_SECONDS

@@ -16,7 +16,7 @@ pytestmark = native
 
 def test_an_application_reads_no_environment(tmp_path, monkeypatch):
     """What the process's environment says reaches no application built with a mapping."""
-    from app import create_app
+    from view_plugin_manager import create_app
 
     monkeypatch.chdir(tmp_path)
     for name, value in {"VIEW_TOKEN": TOKEN, "VIEW_DATA": str(tmp_path / "elsewhere"),
@@ -40,7 +40,7 @@ def test_an_application_reads_no_environment(tmp_path, monkeypatch):
     ({"VIEW_TOKEN": " "}, Exception, "VIEW_TOKEN is set but empty"),
 ], ids=["text", "misspelt", "command-only", "zero-limit", "empty-token"])
 def test_unusable_settings_are_refused(tmp_path, monkeypatch, config, error, message):
-    from app import create_app
+    from view_plugin_manager import create_app
 
     monkeypatch.chdir(tmp_path)
     if isinstance(config, dict):
@@ -57,7 +57,7 @@ def test_unusable_settings_are_refused(tmp_path, monkeypatch, config, error, mes
      "__Host-view_session"),
 ])
 def test_settings_as_text_or_plain_values(tmp_path, monkeypatch, settings, max_upload, cookie):
-    from app import create_app
+    from view_plugin_manager import create_app
 
     monkeypatch.chdir(tmp_path)
     app = create_app(app_settings(**settings, VIEW_DATA=str(tmp_path / "data"), VIEW_TOKEN=TOKEN))
@@ -66,8 +66,8 @@ def test_settings_as_text_or_plain_values(tmp_path, monkeypatch, settings, max_u
 
 
 def test_the_command_reads_the_environment_and_its_flags_win(tmp_path):
-    from app import __main__ as command
-    from app.settings import config_from_environ
+    from view_plugin_manager import __main__ as command
+    from view_plugin_manager.settings import config_from_environ
 
     environ = {"VIEW_TOKEN": TOKEN, "VIEW_TOKEN_FILE": "/etc/token", "VIEW_MAX_UPLOAD": "1M",
                "VIEW_MAX_RATIO": "5", "VIEW_PORT": "8080", "VIEW_DATA": str(tmp_path / "d"),
@@ -128,7 +128,7 @@ def help_text(command):
 
 
 def test_run_script_help_names_every_option_with_its_variable_and_default():
-    app_help = help_text([sys.executable, "-m", "app", "--help"])
+    app_help = help_text([sys.executable, "-m", "view_plugin_manager", "--help"])
     run_help = help_text(["bash", os.path.join(ROOT, "scripts", "run"), "--help"])
     options = app_help.split("\noptional arguments:\n")[-1].split("\noptions:\n")[-1]
     flags = re.findall(r"^  (--[\w-]+)(.*(?:\n {4,}.*)*)", options, re.M)

@@ -114,7 +114,7 @@ def test_removal_takes_whole_entries_only(installed, entry, status):
     ("0", None), ("-1", None), ("1T", None), ("many", None),
 ])
 def test_limits_from_settings(text, value):
-    from app import admission
+    from view_plugin_manager import admission
 
     if value is None:
         with pytest.raises(ValueError, match="VIEW_MAX_EXPANDED"):
@@ -127,7 +127,7 @@ def test_limits_from_settings(text, value):
 def test_filter_sees_the_tree_on_disk_from_any_working_folder(tmp_path, monkeypatch, cwd):
     # The filter is given the destination relative to the working folder where that is
     # shorter: it must still resolve paths in the tree that is really written to.
-    from app import admission
+    from view_plugin_manager import admission
 
     if admission.FILTER is None:
         pytest.skip("this Python has no extraction filters")

@@ -310,7 +310,7 @@ def test_listing_pages_searches_and_answers_json(client):
 
 def test_a_start_sweeps_what_a_kill_left(client, tmp_path, monkeypatch, caplog):
     """What a process killed mid-change leaves, as a start finds it: finished or undone."""
-    from app import create_app
+    from view_plugin_manager import create_app
 
     c, data = client
     assert upload(c, "weather.tar.gz", archive({"weather/main.py": b"v1"})).status_code == 200
@@ -322,7 +322,7 @@ def test_a_start_sweeps_what_a_kill_left(client, tmp_path, monkeypatch, caplog):
     (tree / "main.py").write_bytes(b"v2")
     store.record.begin(tx, "replace", "weather", os.lstat(str(tree)).st_ino,
                        {"archive": "weather.tar.gz", "installed_by": "operator"})
-    from app.store import exchange
+    from view_plugin_manager.store import exchange
     exchange(str(tree), str(data / "plugin" / "weather"), str(data / ".staging" / tx / "aside"))
     # another killed before its rename: undone
     tree2 = data / ".staging" / "dead-2" / "tree" / "rain"

@@ -1,4 +1,4 @@
-"""The application as `python -m app` on a real loopback server: concurrency and a browser."""
+"""The application as `python -m view_plugin_manager` on a real loopback server: concurrency and a browser."""
 import os
 import re
 import socket

@@ -8,11 +8,11 @@ import urllib.request
 import uuid
 
 import pytest
-from support.paths import BUILD, ROOT, built
+from support.paths import BUILD, MANAGER, ROOT, built
 
 # After the build folder (put first by tests/conftest.py), so that the source View/ never wins.
-if ROOT not in sys.path:
-    sys.path.append(ROOT)
+if MANAGER not in sys.path:
+    sys.path.append(MANAGER)
 
 # The operator's credential for tests that change the store: set as VIEW_TOKEN for the app, and
 # sent as a bearer token, which needs no anti-forgery token.
@@ -25,11 +25,11 @@ def app_settings(**given):
 
 
 def server_env(**given):
-    """The environment for a `python -m app` under test: this one without its operator
+    """The environment for a `python -m view_plugin_manager` under test: this one without its operator
     credentials, the tree and the build under test, then `given`. The tree goes before any
     PYTHONPATH already set, not in its place: that may carry the admitted gunicorn."""
     env = {k: v for k, v in os.environ.items() if not k.startswith("VIEW_TOKEN")}
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [ROOT, env.get("PYTHONPATH")]))
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [MANAGER, env.get("PYTHONPATH")]))
     env.update(VIEW_BUILD_DIR=BUILD, **given)
     return env
 

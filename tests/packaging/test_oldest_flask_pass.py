@@ -13,7 +13,7 @@ from support.paths import ROOT
 PROBE = r'''
 import inspect, json, os
 
-TOUCHING = {"flask", "werkzeug", "app", "webapp_support"}
+TOUCHING = {"flask", "werkzeug", "view_plugin_manager", "webapp_support"}
 
 
 def _touches(func):

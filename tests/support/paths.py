@@ -6,6 +6,8 @@ import sysconfig
 
 TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 ROOT = os.path.dirname(TESTS)
+# The manager's sources: its package view_plugin_manager is imported from here in a checkout.
+MANAGER = os.path.join(ROOT, "manager")
 # Absolute, so that tests that change the working directory still find it.
 BUILD = os.path.abspath(os.environ.get("VIEW_BUILD_DIR", os.path.join(ROOT, "build")))
 # Programs the suites start run under the interpreter that runs the tests: the build is for it.

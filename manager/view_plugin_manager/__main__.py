@@ -1,6 +1,6 @@
 """Start the plug-in manager, on Werkzeug's threaded server or with gunicorn's worker processes.
 
-    python -m app [--host HOST] [--port PORT] [--data DIR] [--token-file FILE] [--workers N]
+    python -m view_plugin_manager [--host HOST] [--port PORT] [--data DIR] [--token-file FILE] [--workers N]
                   [--tls-cert FILE --tls-key FILE | --behind-proxy] [--max-... LIMIT]
 
 Environment: VIEW_HOST, VIEW_PORT, VIEW_DATA, VIEW_WORKERS and the limits' VIEW_MAX_* variables
@@ -31,7 +31,7 @@ def limit(text):
 
 def parse_args(argv, environ):
     # Installed, the application runs as the command view-plugin-manager (argparse's default).
-    prog = "python -m app" if __package__ == "app" else None
+    prog = "python -m view_plugin_manager" if __name__ == "__main__" else None
     parser = argparse.ArgumentParser(prog=prog, description=__doc__.splitlines()[0])
     parser.add_argument("--host", default=environ.get("VIEW_HOST") or "127.0.0.1",
                         help="address to listen on (env VIEW_HOST, default 127.0.0.1); any "
@@ -84,7 +84,7 @@ def parse_args(argv, environ):
 
 def serve_with_gunicorn(args, config):
     """Replaces this process with gunicorn, whose workers build the application from the
-    environment (app/wsgi.py): `config` is handed to them there."""
+    environment (wsgi.py): `config` is handed to them there."""
     os.environ.update(config)
     host = "[%s]" % args.host if ":" in args.host else args.host
     tls = ["--certfile", args.tls_cert, "--keyfile", args.tls_key] if args.tls_cert else []

@@ -14,10 +14,10 @@ from flask import current_app
 
 from .admission import LIMITS
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-# Run from a checkout, the application keeps its data and finds the build beside the sources.
-# Installed (the package view_plugin_manager in site-packages), ROOT is site-packages: nothing
-# may be written or looked for there.
+# The package lives in manager/ of the repository. Run from a checkout, the application keeps its
+# data and finds the build beside the sources. Installed (view_plugin_manager in site-packages),
+# ROOT is above site-packages and holds no CMakeLists.txt: nothing is written or looked for there.
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 IN_CHECKOUT = os.path.isfile(os.path.join(ROOT, "CMakeLists.txt"))
 FOLDERS = ("plugin", "temp", "uploads")
 

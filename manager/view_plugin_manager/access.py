@@ -5,7 +5,7 @@
   a cookie: app.sessions) or rides on each request of a script as `Authorization: Bearer
   <token>` (or HTTP Basic with the token as the password, for curl -u). Every credential that
   is presented goes through the per-client throttle (app.throttle).
-- Without a credential nobody signs in, so the server must stay on loopback: `python -m app`
+- Without a credential nobody signs in, so the server must stay on loopback: `python -m view_plugin_manager`
   refuses any other address, and every request must come from a loopback peer and name a
   loopback host (a hostile site whose name resolves to 127.0.0.1 sends its own name as Host).
 - Every request that changes the store (any POST, and the GET route that removes) must carry
