@@ -8,12 +8,17 @@
 - Without a credential nobody signs in, so the server must stay on loopback: `python -m view_plugin_manager`
   refuses any other address, and every request must come from a loopback peer and name a
   loopback host (a hostile site whose name resolves to 127.0.0.1 sends its own name as Host).
-- Every request that changes the store (any POST, and the GET route that removes) must carry
-  the session's anti-forgery token and, where the browser sends them, an Origin and a
-  Sec-Fetch-Site that say same-origin. Another port on 127.0.0.1 is same-site, so the browser
-  sends our SameSite cookie along from it: the token and the Origin are what stop it. A request
-  with the credential in its Authorization header needs no token: no browser adds that header
-  across sites on its own, and we never ask for Basic credentials, so none are cached.
+- Every request must carry the session's anti-forgery token and, where the browser sends them,
+  an Origin and a Sec-Fetch-Site that say same-origin, except a GET or HEAD of a view declared
+  @reads_only: a route nobody declared is guarded, so a new one that changes something is safe
+  by default. Another port on 127.0.0.1 is same-site, so the browser sends our SameSite cookie
+  along from it: the token and the Origin are what stop it. A request with the credential in
+  its Authorization header needs no token: no browser adds that header across sites on its own,
+  and we never ask for Basic credentials, so none are cached.
+- Without a credential, a program on this machine (curl, a script) needs no token either: what
+  tells it from a browser is what every browser adds to each request a page makes it send and
+  no page can take away (Origin, the Sec-Fetch-* headers, a browser's User-Agent), and a page on
+  another site cannot drive a program here.
 """
 import hashlib
 import hmac
@@ -32,19 +37,26 @@ from werkzeug.serving import WSGIRequestHandler
 
 from . import bodylimit, pacing, sessions, throttle
 from .admission import size_text
-from .errors import error
+from .errors import error, wants_page
 from .settings import is_set
 
 SECRET_FILE = ".session-secret"
 CSRF_HEADER = "X-CSRF-Token"
 CSRF_FIELD = "csrf_token"
-# GET routes that change the store; every other GET or HEAD only reads.
-GUARDED_GET_ENDPOINTS = {"remove"}
+# Methods that only read, for a view declared @reads_only; any other method needs the token.
+READING_METHODS = ("GET", "HEAD", "OPTIONS")
+# Flask's own endpoints that only read; ours say so with @reads_only.
+READ_ONLY_ENDPOINTS = {"static"}
+# What a browser adds to the requests a page makes it send (fetch metadata in every current
+# browser, Origin on every POST); a page can neither remove them nor set them for another site.
+BROWSER_HEADERS = ("Origin", "Sec-Fetch-Site", "Sec-Fetch-Mode", "Sec-Fetch-Dest")
+BROWSER_AGENTS = ("Mozilla/", "Opera/")
 # Reachable without signing in: the sign-in page itself and the files it needs.
 OPEN_ENDPOINTS = {"signin", "static", "favicon"}
 LOOPBACK_NAMES = {"localhost", "localhost.", "127.0.0.1", "::1"}
 SHORT_TOKEN = 16
 COOKIE = "view_session"
+SIGNED_OUT = "You are signed out."
 CHALLENGE = {"WWW-Authenticate": 'Bearer realm="plug-in manager"'}
 
 SECURITY_HEADERS = {
@@ -55,6 +67,28 @@ SECURITY_HEADERS = {
     "X-Frame-Options": "DENY",
     "Referrer-Policy": "same-origin",
 }
+
+
+def reads_only(view):
+    """Declares that a GET or HEAD of `view` changes nothing, so it needs no anti-forgery token.
+    A view without this declaration needs the token (or the Authorization header) on every
+    method: forgetting it refuses too much, never too little."""
+    view.reads_only = True
+    return view
+
+
+def declared_read_only(app, endpoint):
+    view = app.view_functions.get(endpoint)
+    return endpoint in READ_ONLY_ENDPOINTS or getattr(view, "reads_only", False)
+
+
+def from_browser():
+    """True when a browser sent the request: it carries what every browser adds and no page can
+    take away (Origin or fetch metadata; before those, a browser's User-Agent, which pages
+    cannot change either)."""
+    if any(name in request.headers for name in BROWSER_HEADERS):
+        return True
+    return request.headers.get("User-Agent", "").startswith(BROWSER_AGENTS)
 
 
 class CredentialError(Exception):
@@ -222,11 +256,6 @@ def _host_name(netloc):
         return ""
 
 
-def _wants_page():
-    best = request.accept_mimetypes.best_match(["application/json", "text/html"])
-    return request.method == "GET" and best == "text/html"
-
-
 def _local_target(target):
     """`target` if it is a path on this server, else the home page (no open redirect)."""
     if target and target.startswith("/") and not target.startswith(("//", "/\\")) \
@@ -244,8 +273,18 @@ def client_address(proxied):
     return peer
 
 
-def _forgery_problem():
-    """Why a request that changes the store looks forged, or None."""
+def _needs_forgery_check():
+    if request.method not in READING_METHODS:
+        return True
+    if request.endpoint is None:
+        return False  # nothing matched: no view runs, the answer is 404 or 405
+    return not declared_read_only(current_app, request.endpoint)
+
+
+def _forgery_problem(local_programs_trusted=False):
+    """Why a request that may change the store looks forged, or None. With
+    `local_programs_trusted` (a server without a credential, so on loopback only), a request
+    that no browser sent needs no anti-forgery token."""
     site = request.headers.get("Sec-Fetch-Site")
     if site is not None and site != "same-origin":
         return "it came from another site (Sec-Fetch-Site: %s)" % site
@@ -260,9 +299,19 @@ def _forgery_problem():
     given = request.headers.get(CSRF_HEADER)
     if given is None and request.method != "GET":
         given = request.form.get(CSRF_FIELD)
-    if not given or CSRF_FIELD not in session or not _same(given, session[CSRF_FIELD]):
+    if given and CSRF_FIELD in session and _same(given, session[CSRF_FIELD]):
+        return None
+    browser = from_browser()
+    if local_programs_trusted and not browser and not given:
+        return None  # a wrong token is refused all the same: its sender took it from a page
+    if browser:
         return "the anti-forgery token is missing or stale; reload the page"
-    return None
+    if local_programs_trusted:
+        return ("the anti-forgery token is stale: send your session's current one, or none (a "
+                "program on this machine needs none while the server has no credential)")
+    return ("the anti-forgery token is missing or stale: a script sends the operator token as "
+            "'Authorization: Bearer <token>' (curl -u operator:<token>) instead of a session "
+            "cookie, or its session's token as header %s" % CSRF_HEADER)
 
 
 class ServerHandler(WSGIRequestHandler):
@@ -327,13 +376,14 @@ def init_app(app, data, config):
         """(accepted, seconds to wait) for a credential the client presents."""
         return throttle.judge(data, client_address(proxied), lambda: _same(given, token))
 
-    def sign_in_page(status, message=None, wait=0):
+    def sign_in_page(status, message=None, wait=0, notice=None):
         target = _local_target(request.full_path.rstrip("?")) if request.endpoint != "signin" \
             else _local_target(request.values.get("next"))
         headers = dict(CHALLENGE) if status == 401 else {}
         if wait:
             headers["Retry-After"] = str(wait)
-        return render_template("signin.html", message=message, next=target), status, headers
+        return render_template("signin.html", message=message, notice=notice,
+                               next=target), status, headers
 
     def too_many(wait):
         return ("too many wrong credentials from your address; try again in %d seconds"
@@ -373,14 +423,12 @@ def init_app(app, data, config):
                                                                 fingerprint):
                 g.signed_in = True
             elif request.endpoint not in OPEN_ENDPOINTS:
-                if _wants_page():
+                if wants_page():
                     return sign_in_page(401)
                 return error(401, "sign in first (/signin), or send the operator token as "
                                    "'Authorization: Bearer <token>'", **CHALLENGE)
-        guarded = request.method not in ("GET", "HEAD", "OPTIONS") \
-            or request.endpoint in GUARDED_GET_ENDPOINTS
-        if guarded:
-            problem = _forgery_problem()
+        if _needs_forgery_check():
+            problem = _forgery_problem(local_programs_trusted=token is None)
             if problem:
                 current_app.logger.warning("refused %s %s: %s", request.method, request.path,
                                            problem)
@@ -397,12 +445,16 @@ def init_app(app, data, config):
         return response
 
     @app.route("/signin", methods=["GET", "POST"])
+    @reads_only
     def signin():
         target = _local_target(request.values.get("next"))
         if token is None or g.signed_in:
             return redirect(target)
         if request.method != "POST":
-            return sign_in_page(200)
+            # Only what we put in the link is said: any other text would let a link speak
+            # with our voice.
+            notice = SIGNED_OUT if request.args.get("signed_out") else None
+            return sign_in_page(200, notice=notice)
         right, wait = judged(request.form.get("token", "").strip())
         if wait:
             return sign_in_page(429, "Too many wrong tokens; try again in %d seconds." % wait,
@@ -417,7 +469,7 @@ def init_app(app, data, config):
     @app.post("/signout")
     def signout():
         session.clear()  # deletes the session on the server: a saved cookie is worth nothing
-        return redirect(url_for("signin") if token is not None else url_for("home"))
+        return redirect(url_for("signin", signed_out=1) if token is not None else url_for("home"))
 
 
 def _is_loopback_literal(host):

@@ -1,18 +1,32 @@
-"""How the application answers what it refuses or fails at: a JSON object {"error": reason}.
+"""How the application answers what it refuses or fails at: a JSON object {"error": reason},
+or, to a browser asking for a page, a page that says the same.
 
 Mistakes are answered 4xx with their reason; anything else is 500, and its traceback goes to the
 server log only.
 """
-from flask import current_app, jsonify, request
+from flask import current_app, jsonify, render_template, request
 from werkzeug.exceptions import HTTPException, RequestEntityTooLarge
+from werkzeug.http import HTTP_STATUS_CODES
 
 from . import admission, bodylimit
 from .settings import shared
 from .store import is_full_disk
 
 
+def wants_page():
+    """True for a browser opening a page: a GET that prefers HTML to JSON. Scripts and the
+    page's own requests (which ask for JSON) get JSON."""
+    best = request.accept_mimetypes.best_match(["application/json", "text/html"])
+    return request.method in ("GET", "HEAD") and best == "text/html"
+
+
 def error(status, message, **headers):
-    response = jsonify({"error": message})
+    if wants_page():
+        response = current_app.make_response(
+            render_template("error.html", message=message,
+                            reason=HTTP_STATUS_CODES.get(status, "Error")))
+    else:
+        response = jsonify({"error": message})
     response.status_code = status
     response.headers.update(headers)
     return response

@@ -2,6 +2,7 @@
 scheduler, which hand the request to their view, the favicon, and what every page is given."""
 from flask import redirect, request, url_for
 
+from .access import reads_only
 from .admission import KINDS
 from .errors import error, unknown_kind
 from .settings import shared
@@ -12,10 +13,12 @@ def page_context():
     return {"kind": args.get("t"), "kinds": KINDS, "data_dir": shared().data}
 
 
+@reads_only
 def home():
     return redirect(url_for("plugins", t="plugin"))
 
 
+# Not @reads_only: approving is a change, though the view does nothing with it yet.
 def approve(t, o):
     if t not in KINDS:
         return unknown_kind(t)
@@ -25,10 +28,12 @@ def approve(t, o):
     return result
 
 
+@reads_only
 def favicon():
     return "", 204  # browsers ask for it on every page; no icon is shipped
 
 
+@reads_only
 def scheduler():
     return shared().vsched.View().get()
 

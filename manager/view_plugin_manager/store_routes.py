@@ -11,6 +11,7 @@ import os
 import sqlite3
 import tempfile
 import time
+from datetime import datetime, timezone
 from urllib.parse import quote, unquote_to_bytes
 
 from flask import Request, current_app, g, jsonify, render_template, request
@@ -18,15 +19,19 @@ from werkzeug.datastructures import MultiDict
 from werkzeug.routing import PathConverter
 
 from . import admission
+from .access import from_browser, reads_only
 from .admission import KINDS, Refusal
 from .errors import error, not_served, unknown_kind
+from .record import HISTORY_KEPT
 from .settings import make_folders, shared
-from .store import AtomicUpload, Intake, Store, is_full_disk, staging_root
+from .store import AtomicUpload, Conflict, Intake, Store, is_full_disk, staging_root
 from .store_lock import store_lock
 
 PAGE_SIZE = 50
 HISTORY_SHOWN = 20
 YES = ("1", "on", "true", "yes")
+# The page's box for replace=1; a refusal shown on the page names it.
+REPLACE_LABEL = "Replace a plug-in of the same folder installed from another archive"
 
 
 class AnyNameConverter(PathConverter):
@@ -107,6 +112,7 @@ def wants_json():
         request.accept_mimetypes["text/html"]
 
 
+@reads_only
 def plugins(t):
     if t not in KINDS:
         return unknown_kind(t)
@@ -115,25 +121,32 @@ def plugins(t):
     return unknown_kind(t) if result is None else result
 
 
+def refusal(action, name, archive, status, message):
+    """Answers a change refused before it reached the store, and notes it in the history."""
+    note(name, archive, "%s %d: %s" % (action, status, message))
+    return error(status, message)
+
+
 def upload():
     kind = request.form.get("type")
     part = request.files.get("formFile")
+    name = part.filename if part is not None else None
     if kind not in KINDS:
-        return error(400, "choose the kind of upload: 'plugin' (a .tar.gz archive) "
-                          "or 'api_module' (a .py file)")
+        return refusal("upload", None, name or None, 400,
+                       "choose the kind of upload: 'plugin' (a .tar.gz archive) "
+                       "or 'api_module' (a .py file)")
     label, suffix, folder = KINDS[kind]
-    if part is None or not part.filename:
-        return error(400, "choose a file to upload")
-    name = part.filename
+    if not name:
+        return refusal("upload", None, None, 400, "choose a file to upload")
     state = shared()
     make_folders(state.data)  # the name's length is measured against its folder
     problem = admission.upload_name_problem(name) or admission.name_too_long(
         name, os.path.join(state.data, folder))
     if problem:
-        return error(400, "%r refused: %s" % (name, problem))
+        return refusal("upload", None, name, 400, "%r refused: %s" % (name, problem))
     # The view answers "ok" even when it ignores the file, so the rule is checked here.
     if not state.vfile.allowed_file(kind, name):
-        return error(400, "%r is not a %s %s" % (name, suffix, label))
+        return refusal("upload", None, name, 400, "%r is not a %s %s" % (name, suffix, label))
     if kind == "plugin":
         return upload_plugin(part, name)
     return upload_module(part, name)
@@ -141,48 +154,88 @@ def upload():
 
 def remove(t, o):
     if t not in KINDS:
+        note(o, None, "removal 404: unknown kind %r" % t)
         return unknown_kind(t)
     problem = admission.entry_name_problem(o)
     if problem:
-        return error(400, "%r refused: %s" % (o, problem))
+        return refusal("removal", o, None, 400, "%r refused: %s" % (o, problem))
     if t == "plugin":
         return remove_plugin(o)
     state = shared()
     try:
         with store_lock(state.data, exclusive=True):
             result = state.vfile.View.remove(t, o)
+            if result is not None:
+                noted("remove module", o, None, "ok")
     except FileNotFoundError:
-        return error(404, "no %s named %r" % (KINDS[t][0], o))
+        return refusal("removal", o, None, 404, "no %s named %r" % (KINDS[t][0], o))
     return not_served("GET") if result is None else result
 
 
 def rollback(t, o):
     if t != "plugin":
-        return error(404, "only plug-ins keep a previous version to roll back to")
+        return refusal("rollback", o, None, 404,
+                       "only plug-ins keep a previous version to roll back to")
     problem = admission.entry_name_problem(o)
     if problem:
-        return error(400, "%r refused: %s" % (o, problem))
+        return refusal("rollback", o, None, 400, "%r refused: %s" % (o, problem))
     return rollback_plugin(o)
 
 
+@reads_only
 def history():
-    try:
-        limit = min(max(1, int(request.args.get("limit", HISTORY_SHOWN))), 500)
-    except ValueError:
-        limit = HISTORY_SHOWN
-    return jsonify({"history": shared().store.record.history(limit)})
+    given = request.args.get("limit")
+    limit = HISTORY_SHOWN
+    if given is not None:
+        try:
+            limit = int(given)
+        except ValueError:
+            limit = -1
+        if not 0 <= limit <= HISTORY_KEPT:
+            return error(400, "limit must be a whole number from 0 to %d (the history keeps "
+                              "that many), not %r" % (HISTORY_KEPT, given))
+    return jsonify({"history": history_json(limit)})
+
+
+def iso_time(value):
+    """A time of the record (seconds since the epoch) as JSON gives it: ISO 8601, in UTC."""
+    if value is None:
+        return None
+    return datetime.fromtimestamp(value, timezone.utc).isoformat(timespec="seconds")
+
+
+def history_json(limit):
+    rows = shared().store.record.history(limit) if limit else []
+    return [dict(row, at=iso_time(row["at"])) for row in rows]
 
 
 def note(*args):
+    noted("refusal", *args)
+
+
+def noted(action, name, archive, result):
     try:
-        shared().store.record.note(who(), "refusal", *args)
-    except sqlite3.Error as e:  # a full disk, say: the refusal itself still stands
-        current_app.logger.warning("could not note a refusal in the history: %s", e)
+        shared().store.record.note(who(), action, name, archive, result)
+    except sqlite3.Error as e:  # a full disk, say: what happened still stands
+        current_app.logger.warning("could not note a %s in the history: %s", action, e)
 
 
 def refused(action, name, archive, e):
+    # An upload's refusal knows the plug-in's name once its archive has been read.
+    name = name or getattr(e, "plugin", None)
     note(name, archive, "%s %d: %s" % (action, e.status, e))
+    if isinstance(e, Conflict) and action == "upload" and name and from_browser():
+        return error(e.status, conflict_for_a_person(name, archive))
     return error(e.status, "%r refused: %s" % (archive or name, e))
+
+
+def conflict_for_a_person(name, archive):
+    facts = shared().store.record.installed([name]).get(name)
+    where = ("from %s" % shown(facts["archive"]) if facts and facts.get("archive") else
+             "by other means (it has no record here)")
+    return ("%s was not installed: the plug-in %s is already installed %s. To replace it with "
+            "this archive, tick \u201c%s\u201d and upload it again."
+            % (shown(archive), shown(name), where, REPLACE_LABEL))
 
 
 def full_disk(action, name, archive, e):
@@ -198,8 +251,15 @@ def upload_plugin(part, name):
         return error(400, "%r refused: %s" % (name, admission.GZIP_TAR))
     replace = request.form.get("replace", "").lower() in YES
     store = shared().store
-    return change("upload", None, name, lambda: store.install(intake, name, who(), replace),
-                  intake.close)
+
+    def install():
+        try:
+            store.install(intake, name, who(), replace)
+        except Refusal as e:
+            e.plugin = intake.result[0] if intake.result else None
+            raise
+
+    return change("upload", None, name, install, intake.close)
 
 
 def change(action, name, archive, thunk, cleanup=None):
@@ -230,9 +290,12 @@ def upload_module(part, name):
             if is_full_disk(e):
                 return full_disk("upload", None, name, e)
             raise
+        stored = result is not None and os.path.isfile(os.path.join(state.data, "temp", name))
+        if stored:
+            noted("upload module", name, None, "ok")
     if result is None:
         return not_served("POST")
-    if not os.path.isfile(os.path.join(state.data, "temp", name)):
+    if not stored:
         return error(500, "%r was accepted but not stored" % name)
     return result
 
@@ -247,9 +310,11 @@ def listing(t):
             return result
         temp = os.path.join(state.data, "temp")
         names = sorted(os.listdir(temp))
+        # Top-level only, as the page lists them: a nested blueprint's name holds a dot.
         return jsonify({"kind": t, "entries": [
             {"name": shown(n), "size": _size(os.path.join(temp, n))}
-            for n in names], "blueprints": sorted(current_app.blueprints)})
+            for n in names], "blueprints": sorted(b for b in current_app.blueprints
+                                                  if "." not in b)})
     q = request.args.get("q", "")
     try:
         page = max(1, int(request.args.get("page", "1")))
@@ -257,6 +322,7 @@ def listing(t):
         page = 1
     with store.lock(exclusive=False):
         names = store.names()
+        installed = len(names)
         if q:
             key = q.casefold()
             names = [n for n in names if key in n.casefold()]
@@ -265,14 +331,14 @@ def listing(t):
         chosen = names[(page - 1) * PAGE_SIZE:page * PAGE_SIZE]
         facts, previous = record.installed(chosen), record.previous(chosen)
     entries = [entry(n, facts.get(n), previous.get(n)) for n in chosen]
-    history = record.history(HISTORY_SHOWN)
     if wants_json():
-        return jsonify({"kind": t, "entries": entries, "total": len(names), "page": page,
+        return jsonify({"kind": t, "entries": [entry_json(e) for e in entries],
+                        "total": len(names), "installed": installed, "page": page,
                         "pages": pages, "page_size": PAGE_SIZE, "q": q,
-                        "history": history})
+                        "history": history_json(HISTORY_SHOWN)})
     return render_template("upload.html", plugin_list=chosen, entries=entries,
-                           total=len(names), page=page, pages=pages, q=q,
-                           history=history)
+                           total=len(names), installed=installed, page=page, pages=pages, q=q,
+                           history=record.history(HISTORY_SHOWN), replace_label=REPLACE_LABEL)
 
 
 ADMISSION_FACTS = ("archive", "sha256", "size", "members", "installed_at", "installed_by")
@@ -284,6 +350,14 @@ def entry(name, facts, previous):
         item[key] = facts.get(key) if facts else None
     item["previous"] = ({k: previous.get(k) for k in ADMISSION_FACTS}
                         if previous else None)
+    return item
+
+
+def entry_json(item):
+    item = dict(item, installed_at=iso_time(item["installed_at"]))
+    if item["previous"]:
+        item["previous"] = dict(item["previous"],
+                                installed_at=iso_time(item["previous"]["installed_at"]))
     return item
 
 

@@ -15,6 +15,7 @@ from webapp_support import TOKEN, app_settings, native, server_env
 pytestmark = native
 
 FOREIGN = "http://127.0.0.1:9"  # another port on the same host: same site, other origin
+BROWSER_AGENT = "Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/605.1.15 Safari/605.1"
 
 
 @pytest.fixture
@@ -71,7 +72,15 @@ def upload(client, headers, csrf_field=None):
     (TOKEN, "session+csrf", {"Sec-Fetch-Site": "cross-site"}, 403),
     (TOKEN, "session+csrf", {"Origin": "http://localhost", "Sec-Fetch-Site": "same-origin"},
      200),
-    (None, None, {}, 403),
+    # Without a credential, a program on this machine (curl, a script) needs no token...
+    (None, None, {}, 200),
+    (None, None, {"User-Agent": "curl/8.5.0", "Accept": "*/*"}, 200),
+    # ...but a browser always does, whatever a page on another site makes it send.
+    (None, None, {"Sec-Fetch-Site": "same-origin"}, 403),
+    (None, None, {"Sec-Fetch-Site": "same-site"}, 403),
+    (None, None, {"Origin": "http://localhost"}, 403),
+    (None, None, {"User-Agent": BROWSER_AGENT}, 403),  # one without fetch metadata
+    (None, None, {"Host": "attacker.example:5000"}, 403),
     (None, "session+csrf", {}, 200),
     (None, "session+wrong-csrf", {}, 403),
     # DNS rebinding: a hostile name resolving to 127.0.0.1 reaches us with its own Host.
