@@ -142,7 +142,16 @@ def test_sign_in_and_out(make_client, given, status, signed_in):
         assert "HttpOnly" in cookie and "SameSite=Lax" in cookie
         r = client.post("/signout", data={"csrf_token": page_token(client)})
         assert r.status_code == 302
+        page = client.get(r.headers["Location"]).get_data(as_text=True)
+        assert 'id="signin-notice"' in page and "signed out" in page
         assert client.get("/plugins/plugin").status_code == 401
+
+
+def test_sign_in_page_says_only_its_own_words(make_client):
+    client, _ = make_client(TOKEN)
+    page = client.get("/signin?signed_out=<b>pay+here</b>").get_data(as_text=True)
+    assert "You are signed out." in page and "pay here" not in page and "<b>" not in page
+    assert "signin-notice" not in client.get("/signin").get_data(as_text=True)
 
 
 @pytest.mark.parametrize("target, location", [
@@ -224,3 +233,85 @@ def test_start_refused(tmp_path, env, message):
                        capture_output=True, text=True, timeout=60)
     assert r.returncode != 0 and message in r.stderr
     assert not (tmp_path / "data").exists()  # refused before touching anything
+
+
+# A browser's request made without the page: signed in (where there is a token), no
+# anti-forgery token, fetch metadata that says same-origin.
+BROWSER = {"Sec-Fetch-Site": "same-origin", "User-Agent": BROWSER_AGENT}
+# What changes the store, or stands for a change (approval, which does nothing yet); every other
+# route only reads. Sign-in takes the operator token itself, which a forging page lacks.
+CHANGING = {"upload", "remove", "rollback", "approve", "signout"}
+TAKES_THE_TOKEN_ITSELF = {("signin", "POST")}
+URL_VALUES = {"t": "api_module", "o": "victim.py", "filename": "manager.css"}
+
+
+def forged(client, token, method, url, headers=BROWSER):
+    if token is not None:
+        sign_in(client)
+    return client.open(url, method=method, headers=headers)
+
+
+@pytest.mark.parametrize("token", [TOKEN, None], ids=["token", "loopback-no-token"])
+def test_every_route_reads_only_or_needs_the_token(make_client, token):
+    from support.snapshots import store_state
+
+    client, data = make_client(token)
+    app = client.application
+    before = store_state(data)
+    seen = set()
+    for rule in app.url_map.iter_rules():
+        url = app.url_map.bind("localhost").build(
+            rule.endpoint, {k: URL_VALUES[k] for k in rule.arguments})
+        for method in sorted(rule.methods):
+            r = forged(client, token, method, url)
+            r.close()
+            refused = r.status_code == 403 and (method == "HEAD" or  # HEAD has no body
+                                                "anti-forgery" in r.get_json()["error"])
+            changing = (rule.endpoint, method) not in TAKES_THE_TOKEN_ITSELF and (
+                rule.endpoint in CHANGING or method not in ("GET", "HEAD", "OPTIONS"))
+            assert refused == changing, (rule.endpoint, method, r.status_code)
+            seen.add(rule.endpoint)
+    assert CHANGING <= seen and {"plugins", "history", "static", "files.files_home"} <= seen
+    assert store_state(data) == before
+
+
+@pytest.mark.parametrize("token", [TOKEN, None], ids=["token", "loopback-no-token"])
+@pytest.mark.parametrize("declared, status", [(False, 403), (True, 200)],
+                         ids=["undeclared", "reads-only"])
+def test_a_new_route_needs_the_token_unless_declared(make_client, token, declared, status):
+    from view_plugin_manager.access import reads_only
+
+    client, data = make_client(token)
+    planted = data / "planted"
+
+    def plant():
+        planted.write_text("planted")
+        return "planted"
+
+    client.application.add_url_rule("/plant", view_func=reads_only(plant) if declared
+                                     else plant, methods=["GET"])
+    assert forged(client, token, "GET", "/plant").status_code == status
+    assert planted.exists() == declared
+    if not declared:  # with the page's token it goes through
+        csrf = page_token(client)
+        r = client.get("/plant", headers=dict(BROWSER, **{"X-CSRF-Token": csrf}))
+        assert r.status_code == 200 and planted.exists()
+
+
+@pytest.mark.parametrize("token, sender, wrong_token, says, never", [
+    (TOKEN, BROWSER, False, "reload the page", "Authorization"),
+    (TOKEN, {"User-Agent": "curl/8.5.0"}, False, "Authorization: Bearer", "reload"),
+    (None, BROWSER, False, "reload the page", "Authorization"),
+    (None, {"User-Agent": "curl/8.5.0"}, True, "needs none", "reload"),
+], ids=["token-browser", "token-script", "loopback-browser", "loopback-script-wrong-token"])
+def test_forgery_refusal_speaks_to_its_client(make_client, token, sender, wrong_token, says,
+                                              never):
+    client, data = make_client(token)
+    headers = dict(sender)
+    if wrong_token:
+        page_token(client)  # the session has a token; the request brings another
+        headers["X-CSRF-Token"] = "not-the-token"
+    r = forged(client, token, "GET", "/remove/api_module/victim.py", headers)
+    message = r.get_json()["error"]
+    assert r.status_code == 403 and says in message and never not in message
+    assert (data / "temp" / "victim.py").exists()

@@ -1,7 +1,10 @@
 """A hostile page on another loopback origin (another port: same site, so the browser sends the
 session cookie along) tries to change the store of a real server in headless Chromium."""
+import json
 import os
 import re
+import shutil
+import subprocess
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -104,3 +107,28 @@ def test_other_origin_changes_nothing(start_server, browser, attacker, tmp_path,
         assert (data / "temp" / "victim.py").read_text() == "VICTIM = 2\n", name
         assert not (data / "temp" / "planted.py").exists(), name
         assert os.listdir(data / "uploads") == [], name
+
+
+@pytest.mark.skipif(shutil.which("curl") is None, reason="curl is missing (apt-get install curl)")
+def test_curl_on_this_machine_needs_no_token_without_a_credential(start_server, tmp_path):
+    """The README's curl examples against a server without a credential: what the browser above
+    is refused, a program on this machine may do, and it gets JSON."""
+    data = tmp_path / "data"
+    base = start_server(data, token=None)
+    module = tmp_path / "tool.py"
+    module.write_text("def run():\n    return 1\n")
+
+    def curl(*args):
+        done = subprocess.run(["curl", "-sS", "-H", "Accept: application/json"] + list(args),
+                              capture_output=True, text=True, timeout=60)
+        assert done.returncode == 0, done.stderr
+        return json.loads(done.stdout)
+
+    assert curl("-F", "type=api_module", "-F", "formFile=@%s" % module,
+                base + "/upload") == {"state": "ok"}
+    assert (data / "temp" / "tool.py").read_text() == module.read_text()
+    assert [e["name"] for e in curl(base + "/plugins/api_module")["entries"]] == ["tool.py"]
+    assert curl(base + "/remove/api_module/tool.py") == {"state": "ok"}
+    assert not (data / "temp" / "tool.py").exists()
+    assert [h["action"] for h in curl(base + "/history?limit=2")["history"]] == [
+        "remove module", "upload module"]
