@@ -233,9 +233,9 @@ def conflict_for_a_person(name, archive):
     facts = shared().store.record.installed([name]).get(name)
     where = ("from %s" % shown(facts["archive"]) if facts and facts.get("archive") else
              "by other means (it has no record here)")
-    return ("%s was not installed: the plug-in %s is already installed %s. To replace it with "
-            "this archive, tick \u201c%s\u201d and upload it again."
-            % (shown(archive), shown(name), where, REPLACE_LABEL))
+    # The page puts "Upload of <archive> failed: " before it.
+    return ("the plug-in %s is already installed %s. To replace it with %s, tick \u201c%s\u201d "
+            "and upload it again." % (shown(name), where, shown(archive), REPLACE_LABEL))
 
 
 def full_disk(action, name, archive, e):
