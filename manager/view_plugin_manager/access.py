@@ -303,7 +303,7 @@ def _forgery_problem(local_programs_trusted=False):
         return None
     browser = from_browser()
     if local_programs_trusted and not browser and not given:
-        return None  # a wrong token is refused all the same: its sender took it from a page
+        return None  # one that sends a token claims to be the page: a wrong one is refused
     if browser:
         return "the anti-forgery token is missing or stale; reload the page"
     if local_programs_trusted:
