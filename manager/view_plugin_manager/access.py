@@ -51,6 +51,10 @@ READ_ONLY_ENDPOINTS = {"static"}
 # browser, Origin on every POST); a page can neither remove them nor set them for another site.
 BROWSER_HEADERS = ("Origin", "Sec-Fetch-Site", "Sec-Fetch-Mode", "Sec-Fetch-Dest")
 BROWSER_AGENTS = ("Mozilla/", "Opera/")
+# Without a credential, a program on this machine changes the store by GET only with this header
+# (any value): a program that fetches URLs for others sends a bare GET, and a page of another
+# site cannot add a header of its own without a preflight that we never grant.
+LOCAL_PROGRAM_HEADER = "X-Requested-With"
 # Reachable without signing in: the sign-in page itself and the files it needs.
 OPEN_ENDPOINTS = {"signin", "static", "favicon"}
 LOOPBACK_NAMES = {"localhost", "localhost.", "127.0.0.1", "::1"}
@@ -303,7 +307,12 @@ def _forgery_problem(local_programs_trusted=False):
         return None
     browser = from_browser()
     if local_programs_trusted and not browser and not given:
-        return None  # one that sends a token claims to be the page: a wrong one is refused
+        # One that sends a token claims to be the page: a wrong one is refused below.
+        if request.method not in READING_METHODS or LOCAL_PROGRAM_HEADER in request.headers:
+            return None
+        return ("a change by GET from a program on this machine needs the header '%s: <any "
+                "value>' (curl -H '%s: curl' ...), which a program that only fetches a link "
+                "does not send" % (LOCAL_PROGRAM_HEADER, LOCAL_PROGRAM_HEADER))
     if browser:
         return "the anti-forgery token is missing or stale; reload the page"
     if local_programs_trusted:

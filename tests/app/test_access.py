@@ -72,9 +72,12 @@ def upload(client, headers, csrf_field=None):
     (TOKEN, "session+csrf", {"Sec-Fetch-Site": "cross-site"}, 403),
     (TOKEN, "session+csrf", {"Origin": "http://localhost", "Sec-Fetch-Site": "same-origin"},
      200),
-    # Without a credential, a program on this machine (curl, a script) needs no token...
-    (None, None, {}, 200),
-    (None, None, {"User-Agent": "curl/8.5.0", "Accept": "*/*"}, 200),
+    # Without a credential, a program on this machine (curl, a script) needs no token, but a
+    # change by GET needs a header of its own: a bare GET may be a link fetched for someone...
+    (None, None, {}, 403),
+    (None, None, {"User-Agent": "curl/8.5.0", "Accept": "*/*"}, 403),
+    (None, None, {"X-Requested-With": "curl"}, 200),
+    (None, None, {"User-Agent": "curl/8.5.0", "Accept": "*/*", "X-Requested-With": "x"}, 200),
     # ...but a browser always does, whatever a page on another site makes it send.
     (None, None, {"Sec-Fetch-Site": "same-origin"}, 403),
     (None, None, {"Sec-Fetch-Site": "same-site"}, 403),
@@ -303,7 +306,10 @@ def test_a_new_route_needs_the_token_unless_declared(make_client, token, declare
     (TOKEN, {"User-Agent": "curl/8.5.0"}, False, "Authorization: Bearer", "reload"),
     (None, BROWSER, False, "reload the page", "Authorization"),
     (None, {"User-Agent": "curl/8.5.0"}, True, "needs none", "reload"),
-], ids=["token-browser", "token-script", "loopback-browser", "loopback-script-wrong-token"])
+    (None, {"User-Agent": "curl/8.5.0"}, False, "X-Requested-With", "reload"),
+    (None, dict(BROWSER, **{"X-Requested-With": "x"}), False, "reload the page", "Requested"),
+], ids=["token-browser", "token-script", "loopback-browser", "loopback-script-wrong-token",
+        "loopback-script-bare-get", "loopback-browser-with-header"])
 def test_forgery_refusal_speaks_to_its_client(make_client, token, sender, wrong_token, says,
                                               never):
     client, data = make_client(token)
