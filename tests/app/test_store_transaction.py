@@ -359,3 +359,105 @@ def test_module_upload_is_atomic(client, monkeypatch):
     assert r.status_code == 507 and "disk is full" in r.get_json()["error"]
     assert (data / "temp" / "tool.py").read_bytes() == b"old = 1\n"
     assert os.listdir(str(data / ".staging")) == []
+
+
+# --- a record write that fails after the rename ---------------------------------------------
+
+def restarted(c, data):
+    """A new application on the same data folder (a server's next start), signed in as `c`."""
+    from view_plugin_manager import create_app
+
+    c2 = create_app(app_settings(VIEW_DATA=str(data), VIEW_TOKEN=TOKEN)).test_client()
+    c2.environ_base.update(c.environ_base)
+    return c2
+
+
+def agree(c, data):
+    """The record describes what is in place: every folder listed and recorded, each with the
+    member count of the archive it holds (each version below has its own count of files),
+    the kept generation too; and no change left pending."""
+    entries = {e["name"]: e for e in listing(c)["entries"]}
+    plugins = os.path.join(str(data), "plugin")
+    assert sorted(entries) == sorted(os.listdir(plugins))
+    for name, e in entries.items():
+        assert e["recorded"] and e["members"] == len(files_of(os.path.join(plugins, name))), e
+        kept = os.path.join(str(data), ".previous", name)
+        assert (e["previous"] is not None) == os.path.isdir(kept), e
+        if e["previous"] is not None:
+            assert e["previous"]["members"] == len(files_of(kept)), e
+    assert store_state(data)[1][2] == [], "a change is left pending"
+    return entries
+
+
+V1 = {"weather/main.py": b"v1", "weather/old.py": b"v1"}
+V2 = {"weather/main.py": b"v2"}
+V3 = {"weather/main.py": b"v3", "weather/a.py": b"v3", "weather/b.py": b"v3"}
+CHANGES = {
+    "install": lambda c: upload(c, "rain.tar.gz", archive({"rain/a": b"r"})),
+    "replace": lambda c: upload(c, "weather-3.tar.gz", archive(V3), replace=True),
+    "rollback": lambda c: c.post("/rollback/plugin/weather"),
+    "remove": lambda c: c.get("/remove/plugin/weather"),
+}
+
+
+@pytest.fixture
+def two_generations(client):
+    """weather installed as V1 and replaced by V2: V1 kept for a rollback."""
+    c, data = client
+    assert upload(c, "weather.tar.gz", archive(V1)).status_code == 200
+    assert upload(c, "weather-2.tar.gz", archive(V2), replace=True).status_code == 200
+    agree(c, data)
+    return c, data
+
+
+def record_full(*args, **kwargs):
+    import sqlite3
+
+    raise sqlite3.OperationalError("database or disk is full")
+
+
+@pytest.mark.parametrize("then", ["restart", "next-change"])
+@pytest.mark.parametrize("fails", [("finish",), ("finish", "drop_pending")],
+                         ids=["record", "record-and-row"])
+@pytest.mark.parametrize("action", sorted(CHANGES))
+def test_a_change_whose_record_write_fails_is_taken_back(two_generations, action, fails, then):
+    """The record write after the rename fails (a full disk: SQLite's own error, no OSError),
+    and with it, on a disk that stays full, the dropping of the pending row: 507, and the
+    folders and the record as they were, at once, after a start, and through the next change."""
+    c, data = two_generations
+    before = store_state(data)
+    record = c.application.config["VIEW_STORE"].record
+    for method in fails:
+        setattr(record, method, record_full)
+    r = CHANGES[action](c)
+    assert r.status_code == 507 and "disk is full" in r.get_json()["error"], r.get_json()
+    entries, rows = store_state(data)
+    assert (entries, rows[:2]) == (before[0], before[1][:2])
+    assert len(rows[2]) == len(fails) - 1  # the row stays only where it could not be dropped
+    for method in fails:
+        delattr(record, method)
+    if then == "restart":
+        c = restarted(c, data)
+        assert store_state(data) == before
+    assert CHANGES[action](c).status_code == 200
+    agree(c, data)
+    agree(restarted(c, data), data)
+
+
+@pytest.mark.parametrize("action", sorted(CHANGES))
+def test_a_change_neither_recorded_nor_taken_back_is_recorded_next(two_generations, action):
+    """Where the rename cannot be taken back either (as after a kill at that instant), the
+    answer says the change is in place, and the next change or start records it as it is."""
+    c, data = two_generations
+    store = c.application.config["VIEW_STORE"]
+    store.record.finish = record_full
+    store._revert = lambda *args: False
+    r = CHANGES[action](c)
+    assert r.status_code == 500 and "is in place" in r.get_json()["error"], r.get_json()
+    del store.record.finish, store._revert
+    assert upload(c, "other.tar.gz", archive({"other/x": b"x"})).status_code == 200
+    entries = agree(c, data)
+    assert ("weather" in entries) == (action != "remove")
+    assert ("rain" in entries) == (action == "install")
+    late = c.get("/history").get_json()["history"][1]
+    assert (late["action"], late["result"]) == (action, "interrupted; finished by the next change")
