@@ -461,3 +461,55 @@ def test_a_change_neither_recorded_nor_taken_back_is_recorded_next(two_generatio
     assert ("rain" in entries) == (action == "install")
     late = c.get("/history").get_json()["history"][1]
     assert (late["action"], late["result"]) == (action, "interrupted; finished by the next change")
+
+
+class Killed(BaseException):
+    """A kill -9 at one step: nothing after it runs, no cleanup either."""
+
+
+@pytest.mark.parametrize("step", range(4))
+@pytest.mark.parametrize("action", sorted(CHANGES))
+def test_a_kill_while_a_change_is_taken_back(two_generations, monkeypatch, action, step):
+    """The record write fails and the process is killed at each step of taking the change
+    back: the next start finishes or undoes it, and the record describes what is in place."""
+    from view_plugin_manager import store as store_module
+
+    c, data = two_generations
+    store = c.application.config["VIEW_STORE"]
+    steps = []
+
+    def counted(real):
+        def step_then(*args):
+            if steps:
+                steps.append(args)
+                if len(steps) > step:
+                    raise Killed()
+            return real(*args)
+        return step_then
+
+    class Os(object):
+        rename = staticmethod(counted(os.rename))
+
+        def __getattr__(self, name):
+            return getattr(os, name)
+
+    def fails(*args):
+        steps.append("armed")
+        record_full()
+
+    with monkeypatch.context() as m:
+        m.setattr(store_module, "os", Os())
+        m.setattr(store_module, "exchange", counted(store_module.exchange))
+        m.setattr(store_module, "remove_tree", lambda path: None)  # killed: no cleanup
+        store.record.finish = fails
+        try:
+            CHANGES[action](c)
+        except Killed:
+            steps.append("killed")
+        del store.record.finish
+    assert steps[-1] == "killed" or step > 0, steps  # every change takes a step back
+    entries = agree(restarted(c, data), data)
+    assert os.listdir(str(data / ".staging")) == []
+    weather = files_of(str(data / "plugin" / "weather")) if "weather" in entries else None
+    assert weather in ({"main.py": b"v2"}, {"main.py": b"v1", "old.py": b"v1"},
+                       {k.split("/", 1)[1]: v for k, v in V3.items()}, None)
