@@ -497,6 +497,7 @@ class Store(object):
         facts = {"archive": archive_name, "sha256": sha, "size": size,
                  "members": len(members), "installed_at": time.time(), "installed_by": who}
         with self.lock():
+            self.record.guard()
             self.settle_left()
             action = self.check_conflict(top, archive_name, replace)
             self.record.begin(intake.tx, action, top, os.lstat(new).st_ino, facts)
@@ -657,6 +658,7 @@ class Store(object):
     def remove(self, name, who):
         with staged(self.data) as (tx, folder):
             with self.lock():
+                self.record.guard()
                 self.settle_left()
                 if not os.path.lexists(self.place(name)):
                     raise Refusal(404, "no plug-in named %r" % name)
@@ -668,6 +670,7 @@ class Store(object):
     def rollback(self, name, who):
         with staged(self.data) as (tx, folder):
             with self.lock():
+                self.record.guard()
                 self.settle_left()
                 if not os.path.lexists(self.place(name)):
                     raise Refusal(404, "no plug-in named %r" % name)

@@ -513,3 +513,54 @@ def test_a_kill_while_a_change_is_taken_back(two_generations, monkeypatch, actio
     weather = files_of(str(data / "plugin" / "weather")) if "weather" in entries else None
     assert weather in ({"main.py": b"v2"}, {"main.py": b"v1", "old.py": b"v1"},
                        {k.split("/", 1)[1]: v for k, v in V3.items()}, None)
+
+
+# --- the record file deleted or replaced while the server runs -------------------------------
+
+def record_files(data, suffixes=("",)):
+    return [os.path.join(str(data), "record.sqlite3" + s) for s in suffixes]
+
+
+@pytest.mark.parametrize("deleted", [("",), ("", "-wal", "-shm")], ids=["record", "with-wal"])
+def test_a_deleted_record_is_put_back_whole(two_generations, deleted):
+    """Deleted while the server runs: the next change goes into a record at its path, holding
+    everything recorded before, and a start finds it all."""
+    c, data = two_generations
+    before = agree(c, data)
+    for path in record_files(data, deleted):
+        os.unlink(path)
+    assert CHANGES["install"](c).status_code == 200
+    assert CHANGES["rollback"](c).status_code == 200
+    assert os.path.isfile(record_files(data)[0])
+    now = agree(c, data)
+    assert now["weather"]["sha256"] == before["weather"]["previous"]["sha256"]
+    assert agree(restarted(c, data), data) == now
+
+
+def test_a_replaced_record_stops_changes(two_generations, tmp_path):
+    """Another file put in the record's place (an older copy of it, say): changes answer 503
+    with the reason and change nothing; listings go on; a start takes up the file there."""
+    import sqlite3
+
+    from support.snapshots import STORE_FOLDERS, snapshot
+
+    c, data = two_generations
+    path = record_files(data)[0]
+    other = str(tmp_path / "other.sqlite3")
+    source, copy = sqlite3.connect(path), sqlite3.connect(other, isolation_level=None)
+    source.backup(copy)
+    copy.execute("PRAGMA journal_mode=DELETE")
+    copy.execute("DELETE FROM installed")
+    source.close()
+    copy.close()
+    os.replace(other, path)
+    before = {top: snapshot(data / top) for top in STORE_FOLDERS}
+    for action in sorted(CHANGES):
+        r = CHANGES[action](c)
+        assert r.status_code == 503 and "was replaced" in r.get_json()["error"], r.get_json()
+    assert {top: snapshot(data / top) for top in STORE_FOLDERS} == before
+    assert [e["name"] for e in listing(c)["entries"]] == ["weather"]
+    c2 = restarted(c, data)
+    assert CHANGES["install"](c2).status_code == 200
+    assert {e["name"]: e["recorded"] for e in listing(c2)["entries"]} == {"rain": True,
+                                                                          "weather": False}
