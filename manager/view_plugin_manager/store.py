@@ -716,14 +716,17 @@ class Store(object):
                     if fd is not None:
                         os.close(fd)
                 log.warning("swept what an interrupted upload left: %s", path)
-            for name in self.record.installed():
-                if not os.path.lexists(self.place(name)):
-                    self.record.forget(name)
-                    log.warning("the plug-in %r is gone from %s; dropped from the record",
-                                name, self.plugins)
-            for name in self.record.previous():
-                if not os.path.lexists(self.kept(name)):
-                    self.record.forget(name, previous_only=True)
+            try:
+                for name in self.record.installed():
+                    if not os.path.lexists(self.place(name)):
+                        self.record.forget(name)
+                        log.warning("the plug-in %r is gone from %s; dropped from the record",
+                                    name, self.plugins)
+                for name in self.record.previous():
+                    if not os.path.lexists(self.kept(name)):
+                        self.record.forget(name, previous_only=True)
+            except sqlite3.Error as e:  # a full disk, say: the rows go at a later start
+                log.warning("could not drop the rows of plug-ins that are gone: %s", e)
 
     # --- reading ----------------------------------------------------------------------------
 

@@ -564,3 +564,19 @@ def test_a_replaced_record_stops_changes(two_generations, tmp_path):
     assert CHANGES["install"](c2).status_code == 200
     assert {e["name"]: e["recorded"] for e in listing(c2)["entries"]} == {"rain": True,
                                                                           "weather": False}
+
+
+@pytest.mark.parametrize("message, status", [("database or disk is full", 507),
+                                             ("database is locked", 500)])
+def test_sqlite_errors_outside_a_change(client, message, status):
+    """A route that meets SQLite's own full disk answers 507 like any full disk."""
+    import sqlite3
+
+    c, data = client
+
+    def fails(*args):
+        raise sqlite3.OperationalError(message)
+
+    c.application.config["VIEW_STORE"].record.history = fails
+    r = c.get("/history")
+    assert r.status_code == status and "error" in r.get_json()
