@@ -21,7 +21,8 @@ from . import admission
 from .admission import KINDS, Refusal
 from .errors import error, not_served, unknown_kind
 from .settings import make_folders, shared
-from .store import AtomicUpload, Intake, Store, full_disk_reason, is_full_disk, staging_root
+from .store import (AtomicUpload, Intake, Store, Unrecorded, full_disk_reason, is_full_disk,
+                    staging_root)
 from .store_lock import store_lock
 
 PAGE_SIZE = 50
@@ -211,6 +212,9 @@ def change(action, name, archive, thunk, cleanup=None):
         finally:
             if cleanup is not None:
                 cleanup()
+    except Unrecorded as e:  # not refused: done, and recorded later
+        note(name, archive, "%s %d: %s" % (action, e.status, e))
+        return error(e.status, str(e))
     except Refusal as e:
         return refused(action, name, archive, e)
     except (OSError, sqlite3.Error) as e:  # the record's full disk is no OSError
