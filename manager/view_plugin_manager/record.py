@@ -149,6 +149,10 @@ class Record(object):
             db = self._take_up() or db
         return _Transaction(db)
 
+    def gone(self):
+        """Whether no file is at the record's path (deleted while the server runs)."""
+        return _identity(self.path) is None
+
     def _copies(self):
         """deleted file's identity -> its copy's, as the store noted them."""
         copies = {}

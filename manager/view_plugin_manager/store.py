@@ -486,6 +486,14 @@ class Store(object):
         return os.path.join(self.previous_root, name)
 
     def lock(self, exclusive=True):
+        if not exclusive and self.record.gone():
+            # A listing puts a deleted record file back as a change would, before the start
+            # that would find it missing.
+            with store_lock(self.data, exclusive=True):
+                try:
+                    self.record.guard()
+                except Refusal as e:
+                    log.warning("%s", e)
         return store_lock(self.data, exclusive=exclusive)
 
     # --- installing ------------------------------------------------------------------------

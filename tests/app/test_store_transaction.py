@@ -580,3 +580,12 @@ def test_sqlite_errors_outside_a_change(client, message, status):
     c.application.config["VIEW_STORE"].record.history = fails
     r = c.get("/history")
     assert r.status_code == status and "error" in r.get_json()
+
+
+def test_a_listing_puts_a_deleted_record_back(two_generations):
+    """Deleted, then only listed before the next start: the start finds it all."""
+    c, data = two_generations
+    before = agree(c, data)
+    os.unlink(record_files(data)[0])
+    assert listing(c)["entries"][0]["sha256"] == before["weather"]["sha256"]
+    assert agree(restarted(c, data), data) == before
