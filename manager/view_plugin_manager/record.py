@@ -11,12 +11,13 @@ Tables:
 - history: the last changes and refusals, for the operator.
 Changes to installed/previous happen only under the store lock, in one SQLite transaction
 with the rename they describe already done (or, for pending, not yet done), so the record and
-the folders agree whenever the lock is free.
+the folders agree whenever the lock is free. A pending row outlives its change only when its
+process was killed or its record write failed; the next change or start settles it.
 """
+import logging
 import os
 import secrets
 import sqlite3
-import logging
 import threading
 import time
 import unicodedata

@@ -18,6 +18,9 @@ unpacked tree goes in place only once the whole stream has been read and found g
 rename (an exchange with the old tree, for a replace), between a "pending" row that says what is
 about to happen and the record update that says it happened; a start after a kill reads the
 pending rows and finishes or undoes each change (the inode of the folder in place tells which).
+A record update that fails after the rename (a full disk) takes the rename back, so the answer
+is a refusal with the store as it was; what even that leaves pending is settled before the next
+change.
 """
 import collections
 import ctypes
