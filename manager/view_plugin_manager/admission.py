@@ -305,17 +305,24 @@ def check_tar(tar, limits, dest, upload_size, final_folder, extract=None):
 
 
 def _layout_conflict(planned, parts, member):
-    # tarfile cannot put a file where a folder is, nor anything below a file, and finds out
-    # only part-way through unpacking.
+    # tarfile cannot put a file where a folder is, a folder where a file is, nor anything
+    # below a file, and finds out only part-way through unpacking: every path the archive
+    # makes keeps one kind, whatever the order of its members. A file member whose name ends
+    # in "/" or "/." names a folder's path to the system, which cannot open it as a file.
     for depth in range(1, len(parts)):
         above = "/".join(parts[:depth])
         if planned.get(above) == "file":
             return "%r needs %r to be a folder, and it is a file" % (member.name, above)
         planned[above] = "dir"
     path = "/".join(parts)
-    if not member.isdir() and planned.get(path) == "dir":
-        return "%r would replace the folder %r with a file" % (member.name, path)
-    planned[path] = "dir" if member.isdir() else "file"
+    kind = "dir" if member.isdir() else "file"
+    if kind == "file" and member.name.split("/")[-1] in ("", "."):
+        return "%r is a file named like a folder (it ends in '/' or '/.')" % member.name
+    if planned.get(path, kind) != kind:
+        if kind == "file":
+            return "%r would replace the folder %r with a file" % (member.name, path)
+        return "%r would replace the file %r with a folder" % (member.name, path)
+    planned[path] = kind
     return None
 
 

@@ -4,6 +4,8 @@ or, to a browser asking for a page, a page that says the same.
 Mistakes are answered 4xx with their reason; anything else is 500, and its traceback goes to the
 server log only.
 """
+import sqlite3
+
 from flask import current_app, jsonify, render_template, request
 from werkzeug.exceptions import HTTPException, RequestEntityTooLarge
 from werkzeug.http import HTTP_STATUS_CODES
@@ -69,6 +71,15 @@ def os_error(e):
     return failure(e)
 
 
+def database_error(e):
+    """SQLite's own full disk (the record, the sessions) is no OSError: answered as one."""
+    if is_full_disk(e):
+        current_app.logger.warning("%s %s: the disk is full: %s", request.method, request.path,
+                                   e)
+        return error(507, "the disk is full (%s); nothing was changed" % e)
+    return failure(e)
+
+
 def failure(e):
     current_app.logger.exception("%s %s failed", request.method, request.path)
     return error(500, "internal error; see the server log")
@@ -81,4 +92,5 @@ def register(app):
     for archive_error in admission.ARCHIVE_ERRORS:
         app.register_error_handler(archive_error, bad_archive)
     app.register_error_handler(OSError, os_error)
+    app.register_error_handler(sqlite3.Error, database_error)
     app.register_error_handler(Exception, failure)

@@ -11,13 +11,18 @@ Tables:
 - history: the last changes and refusals, for the operator.
 Changes to installed/previous happen only under the store lock, in one SQLite transaction
 with the rename they describe already done (or, for pending, not yet done), so the record and
-the folders agree whenever the lock is free.
+the folders agree whenever the lock is free. A pending row outlives its change only when its
+process was killed or its record write failed; the next change or start settles it.
 """
+import logging
 import os
+import secrets
 import sqlite3
 import threading
 import time
 import unicodedata
+
+from .admission import Refusal
 
 RECORD_FILE = "record.sqlite3"
 HISTORY_KEPT = 500
@@ -37,6 +42,20 @@ CREATE TABLE IF NOT EXISTS history (id INTEGER PRIMARY KEY AUTOINCREMENT, at REA
 CREATE TABLE IF NOT EXISTS generation (id INTEGER PRIMARY KEY CHECK (id = 0), n INTEGER);
 INSERT OR IGNORE INTO generation VALUES (0, 0);
 """
+# The files SQLite keeps beside the record in WAL mode: they belong to one record file only.
+COMPANIONS = ("-wal", "-shm")
+# Where the store notes each record file it put back, as "device inode device inode" (the
+# file that was deleted, its copy): the only files at the path a running process takes up.
+RESTORED = ".restored"
+log = logging.getLogger("app.store")
+
+
+class RecordReplaced(Refusal):
+    """The record file at its path is no longer the one this process writes to, and not a
+    copy this store made of it: changes are refused until a start takes up the file there."""
+
+    def __init__(self, message):
+        Refusal.__init__(self, 503, message)
 
 
 def nfc(name):
@@ -67,24 +86,163 @@ def _facts(row):
     return facts
 
 
+def _identity(path):
+    try:
+        info = os.stat(path)
+    except FileNotFoundError:
+        return None
+    return info.st_dev, info.st_ino
+
+
 class Record(object):
-    """The record of one data folder. One connection per thread and process."""
+    """The record of one data folder. One connection per thread and process.
+
+    Each use checks that the file at the record's path is still the one the connection has
+    open: a record file deleted while the server runs would otherwise take every later change
+    with it. A change (guard(), under the store lock) puts a copy of the open file back where
+    it was deleted; a file put there by anyone else stops changes (RecordReplaced) rather
+    than have two records. Each process keeps one more connection, its anchor, on the newest
+    record file it knows: what a thread that starts while the file is gone reads, and what
+    the file is put back from."""
 
     def __init__(self, data):
         self.path = os.path.join(data, RECORD_FILE)
         self.local = threading.local()
+        self.anchor = (None, None, None)  # process id, connection, identity
+        if _identity(self.path) is None:
+            self._set_aside_companions()
         self.connect().db.executescript(SCHEMA)
 
-    def connect(self):
-        db = getattr(self.local, "db", None)
-        if db is None or self.local.pid != os.getpid():
+    def _open(self):
+        """A connection to the file at the path, its identity and its WAL's."""
+        for _ in range(10):
+            before = _identity(self.path)
             db = sqlite3.connect(self.path, timeout=60, isolation_level=None,
                                  check_same_thread=False)
             db.execute("PRAGMA journal_mode=WAL")
             db.execute("PRAGMA synchronous=NORMAL")
             db.row_factory = sqlite3.Row
-            self.local.db, self.local.pid = db, os.getpid()
+            identity = _identity(self.path)
+            if before is None or identity == before:
+                db.execute("SELECT count(*) FROM sqlite_master").fetchone()  # the WAL opened
+                return db, identity, _identity(self.path + "-wal")
+            db.close()  # replaced while it was opened: which one is open is unknown
+        raise RecordReplaced("the record file %s keeps being replaced" % self.path)
+
+    def _use(self, db, identity, wal):
+        self.local.db, self.local.pid, self.local.identity = db, os.getpid(), identity
+        self.local.wal, self.local.foreign = wal, None
+        pid, anchor, known = self.anchor
+        if pid != os.getpid() or known != identity:
+            # the anchor follows the newest file (a thread that borrows the old one keeps it
+            # alive for as long as it reads)
+            self.anchor = (os.getpid(), self._open()[0], identity)
+        return db
+
+    def connect(self):
+        db = getattr(self.local, "db", None)
+        if db is None or self.local.pid != os.getpid():
+            pid, anchor, _ = self.anchor
+            if pid == os.getpid() and _identity(self.path) is None:
+                return _Transaction(anchor)  # gone: read what this process last knew
+            db = self._use(*self._open())
+        elif _identity(self.path) not in (self.local.identity, self.local.foreign):
+            db = self._take_up() or db
         return _Transaction(db)
+
+    def gone(self):
+        """Whether no file is at the record's path (deleted while the server runs)."""
+        return _identity(self.path) is None
+
+    def _copies(self):
+        """deleted file's identity -> its copy's, as the store noted them."""
+        copies = {}
+        try:
+            with open(self.path + RESTORED) as f:
+                for line in f:
+                    numbers = tuple(int(n) for n in line.split())
+                    copies[numbers[:2]] = numbers[2:]
+        except (FileNotFoundError, ValueError):
+            pass
+        return copies
+
+    def _take_up(self):
+        """The connection to the file now at the path, when that file is a copy this store
+        made of the one this thread has open; else None (and that file is not asked again).
+        Any other file is never opened: SQLite would read the WAL of the open one into it."""
+        now = _identity(self.path)
+        if now is None:
+            return None
+        copies = self._copies()
+        identity = self.local.identity
+        for _ in range(len(copies)):
+            identity = copies.get(identity)
+            if identity == now:
+                old = self.local.db
+                db = self._use(*self._open())
+                old.close()  # (SQLite leaves the WAL of a moved file alone)
+                return db
+        self.local.foreign = now
+        return None
+
+    def guard(self):
+        """Before a change, under the store lock: the change goes into the file at the
+        record's path. One deleted while the server ran is put back, whole, from the newest
+        file this process has open (a consistent copy of it and its WAL); one replaced by
+        another file refuses the change."""
+        self.connect()
+        now = _identity(self.path)
+        if now is not None and now == getattr(self.local, "identity", None):
+            return
+        if now is not None:
+            if _identity(self.path + "-wal") == getattr(self.local, "wal", None):
+                # Ours, not the new file's: a start would read it into that file.
+                self._set_aside_companions()
+            raise RecordReplaced("the record file %s was replaced while the server runs; no "
+                                 "change is made until the server is restarted (it then "
+                                 "takes up the file that is there now)" % self.path)
+        pid, source, identity = self.anchor
+        if pid != os.getpid() or identity in self._copies():
+            raise RecordReplaced("the record file %s was deleted while the server runs, and "
+                                 "this process does not have its newest version open; no "
+                                 "change is made until the server is restarted" % self.path)
+        tmp = "%s.restoring-%d" % (self.path, os.getpid())
+        copy = sqlite3.connect(tmp, isolation_level=None)
+        try:
+            source.backup(copy)
+            copy.execute("PRAGMA journal_mode=DELETE")  # all of it in the one file
+            copy.close()
+            with open(tmp, "rb+") as f:
+                os.fsync(f.fileno())
+            # noted before the copy is at the path, so no process finds it there unannounced
+            with open(self.path + RESTORED, "a") as f:
+                f.write("%d %d %d %d\n" % (identity + _identity(tmp)))
+                f.flush()
+                os.fsync(f.fileno())
+            self._set_aside_companions()
+            os.rename(tmp, self.path)
+        except BaseException:
+            copy.close()
+            for path in (tmp,) + tuple(tmp + c for c in COMPANIONS + ("-journal",)):
+                try:
+                    os.unlink(path)
+                except FileNotFoundError:
+                    pass
+            raise
+        log.warning("the record file %s was deleted while the server ran; put back from "
+                    "the open one, with all it held", self.path)
+        old = getattr(self.local, "db", None)
+        self._use(*self._open())
+        if old is not None and old is not source:
+            old.close()
+
+    def _set_aside_companions(self):
+        """WAL files left without their record file (or beside one that is gone) are no
+        part of any record SQLite may open at the path: renamed aside, never read into it."""
+        for suffix in COMPANIONS:
+            path = self.path + suffix
+            if os.path.lexists(path):
+                os.rename(path, "%s.orphaned-%d-%s" % (path, time.time(), secrets.token_hex(3)))
 
     # --- reading ---------------------------------------------------------------------------
 

@@ -18,6 +18,9 @@ unpacked tree goes in place only once the whole stream has been read and found g
 rename (an exchange with the old tree, for a replace), between a "pending" row that says what is
 about to happen and the record update that says it happened; a start after a kill reads the
 pending rows and finishes or undoes each change (the inode of the folder in place tells which).
+A record update that fails after the rename (a full disk) takes the rename back, so the answer
+is a refusal with the store as it was; what even that leaves pending is settled before the next
+change.
 """
 import collections
 import ctypes
@@ -27,6 +30,7 @@ import hashlib
 import logging
 import os
 import secrets
+import sqlite3
 import stat
 import tarfile
 import threading
@@ -41,6 +45,10 @@ from .store_lock import store_lock
 
 STAGING = ".staging"
 PREVIOUS = ".previous"
+# What the history says of a change settled after its own request had failed or its process
+# had been killed.
+SWEPT_AT_START = "interrupted; finished at start"
+FINISHED_LATE = "interrupted; finished by the next change"
 CHUNK = 1 << 20
 log = logging.getLogger("app.store")
 
@@ -460,6 +468,10 @@ class Conflict(Refusal):
     pass
 
 
+class Unrecorded(Refusal):
+    """A change in place whose record could not be written, nor the change taken back."""
+
+
 class Store(object):
     def __init__(self, data, limits):
         self.data, self.limits = data, limits
@@ -477,6 +489,14 @@ class Store(object):
         return os.path.join(self.previous_root, name)
 
     def lock(self, exclusive=True):
+        if not exclusive and self.record.gone():
+            # A listing puts a deleted record file back as a change would, before the start
+            # that would find it missing.
+            with store_lock(self.data, exclusive=True):
+                try:
+                    self.record.guard()
+                except Refusal as e:
+                    log.warning("%s", e)
         return store_lock(self.data, exclusive=exclusive)
 
     # --- installing ------------------------------------------------------------------------
@@ -488,6 +508,8 @@ class Store(object):
         facts = {"archive": archive_name, "sha256": sha, "size": size,
                  "members": len(members), "installed_at": time.time(), "installed_by": who}
         with self.lock():
+            self.record.guard()
+            self.settle_left()
             action = self.check_conflict(top, archive_name, replace)
             self.record.begin(intake.tx, action, top, os.lstat(new).st_ino, facts)
             self.settle(self._pending(intake.tx))
@@ -514,10 +536,13 @@ class Store(object):
 
     # --- one change, from pending to recorded ----------------------------------------------
 
-    def settle(self, pending, swept=False):
+    def settle(self, pending, swept=None):
         """Carries the change `pending` through to the record, or undoes what of it was done
-        when it did not happen; the same steps whether the change is live or found by a start
-        after a kill. Runs under the store lock. True when the change is recorded."""
+        when it did not happen; the same steps whether the change is live or found after a
+        kill or a failed record write (`swept`: what the history says of such a change then).
+        Runs under the store lock. True when the change is recorded. When the record cannot
+        be written after the rename, the rename is undone too, so that the folders and the
+        record agree either way, and the error is raised."""
         name, action, tx = pending["name"], pending["action"], pending["tx"]
         folder = os.path.join(staging_root(self.data), tx)
         place, kept = self.place(name), self.kept(name)
@@ -542,16 +567,61 @@ class Store(object):
                 raise
             done = True
         if not done:
-            self._undo(pending, place, kept, aside, trash)
+            problem = self._undo(pending, place, kept, aside, trash)
+            if problem is not None and swept != SWEPT_AT_START:
+                raise problem
             return False
-        # The rename happened: from here on the change is finished, now or by the next start.
-        if action == "replace":  # the old tree, from where the exchange (or its fallback) left it
-            old = aside if os.path.lexists(aside) else new
-            if os.path.lexists(old) and not os.path.lexists(kept):
-                os.rename(old, kept)
-        elif action == "rollback" and os.path.lexists(aside):
-            os.rename(aside, kept)
-        self.record.finish(pending, "interrupted; finished at start" if swept else "ok")
+        # The rename happened: the change is recorded now, or undone when it cannot be.
+        try:
+            if action == "replace":  # the old tree, where the exchange (or its fallback) left it
+                old = aside if os.path.lexists(aside) else new
+                if os.path.lexists(old) and not os.path.lexists(kept):
+                    os.rename(old, kept)
+            elif action == "rollback" and os.path.lexists(aside) and not os.path.lexists(kept):
+                os.rename(aside, kept)
+            self.record.finish(pending, swept or "ok")
+        except Exception as e:
+            if not self._revert(pending, place, kept, new, aside, trash):
+                raise Unrecorded(500, "the %s of %r is in place, but its record could not be "
+                                      "written (%s); the next change or start records it"
+                                 % (action, name, full_disk_reason(e))) from e
+            raise
+        except BaseException:
+            self._revert(pending, place, kept, new, aside, trash)
+            raise
+        return True
+
+    def _revert(self, pending, place, kept, new, aside, trash):
+        """Takes back a change whose rename happened but whose record could not be written:
+        the folders as they were, then the pending row dropped. Each step leaves what
+        _happened judges rightly, so a kill on the way is finished or undone by the next
+        settle; a step that fails leaves the row for it."""
+        action, tx = pending["action"], pending["tx"]
+        try:
+            os.makedirs(os.path.dirname(new), exist_ok=True)  # its staging folder may be gone
+            if action == "install":
+                os.rename(place, new)
+            elif action == "replace":
+                if not os.path.lexists(new):  # the old tree goes back where the exchange put it
+                    os.rename(aside if os.path.lexists(aside) else kept, new)
+                exchange(place, new, aside)
+            elif action == "rollback":
+                if os.path.lexists(aside) and not os.path.lexists(kept):
+                    os.rename(aside, kept)
+                exchange(place, kept, aside)
+            elif action == "remove":
+                os.rename(os.path.join(os.path.dirname(trash), "gone"), place)
+            if os.path.lexists(trash) and not os.path.lexists(kept):
+                os.rename(trash, kept)
+        except Exception:
+            log.exception("could not take back the %s of %r (%s) after its record failed; "
+                          "the next change or start finishes it", action, pending["name"], tx)
+            return False
+        try:
+            self.record.drop_pending(tx)
+        except Exception as e:
+            log.warning("the %s of %r (%s) is taken back; its pending row stays until the "
+                        "next change or start: %s", action, pending["name"], tx, e)
         return True
 
     def _happened(self, pending, place):
@@ -564,7 +634,8 @@ class Store(object):
         return inode == pending["inode"]
 
     def _undo(self, pending, place, kept, aside, trash):
-        """Puts back what a change that did not happen moved, and forgets it."""
+        """Puts back what a change that did not happen moved, and forgets it; the error that
+        kept it from doing so, if any (logged)."""
         try:
             if pending["action"] in ("replace", "rollback") and not os.path.lexists(place) \
                     and os.path.lexists(aside):
@@ -576,15 +647,30 @@ class Store(object):
                 if os.path.lexists(gone) and not os.path.lexists(place):
                     os.rename(gone, place)
             self.record.drop_pending(pending["tx"])
-        except Exception:
-            log.exception("could not undo the change %s of %r; the next start finishes it",
-                          pending["tx"], pending["name"])
+        except Exception as e:
+            log.exception("could not undo the change %s of %r; the next change or start "
+                          "finishes it", pending["tx"], pending["name"])
+            return e
+        return None
+
+    def settle_left(self):
+        """Settles the changes an earlier one left pending (its record write failed, or its
+        process was killed) before the next change: under the store lock no change is live,
+        so every pending row is left over. A row judged by the inode in place must be
+        settled before another change of its name reuses the place (or the inode)."""
+        for pending in self.record.pending():
+            finished = self.settle(pending, swept=FINISHED_LATE)
+            log.warning("settled the earlier %s of %r (%s): %s", pending["action"],
+                        pending["name"], pending["tx"],
+                        "finished" if finished else "undone, the store is as it was")
 
     # --- removal and rollback ---------------------------------------------------------------
 
     def remove(self, name, who):
         with staged(self.data) as (tx, folder):
             with self.lock():
+                self.record.guard()
+                self.settle_left()
                 if not os.path.lexists(self.place(name)):
                     raise Refusal(404, "no plug-in named %r" % name)
                 facts = self.record.installed([name]).get(name) or {}
@@ -595,6 +681,8 @@ class Store(object):
     def rollback(self, name, who):
         with staged(self.data) as (tx, folder):
             with self.lock():
+                self.record.guard()
+                self.settle_left()
                 if not os.path.lexists(self.place(name)):
                     raise Refusal(404, "no plug-in named %r" % name)
                 if not os.path.isdir(self.kept(name)):
@@ -614,7 +702,7 @@ class Store(object):
         with self.lock():
             for pending in self.record.pending():
                 try:
-                    finished = self.settle(pending, swept=True)
+                    finished = self.settle(pending, swept=SWEPT_AT_START)
                 except Exception:
                     log.exception("could not settle the interrupted change %s", pending["tx"])
                     continue
@@ -639,14 +727,17 @@ class Store(object):
                     if fd is not None:
                         os.close(fd)
                 log.warning("swept what an interrupted upload left: %s", path)
-            for name in self.record.installed():
-                if not os.path.lexists(self.place(name)):
-                    self.record.forget(name)
-                    log.warning("the plug-in %r is gone from %s; dropped from the record",
-                                name, self.plugins)
-            for name in self.record.previous():
-                if not os.path.lexists(self.kept(name)):
-                    self.record.forget(name, previous_only=True)
+            try:
+                for name in self.record.installed():
+                    if not os.path.lexists(self.place(name)):
+                        self.record.forget(name)
+                        log.warning("the plug-in %r is gone from %s; dropped from the record",
+                                    name, self.plugins)
+                for name in self.record.previous():
+                    if not os.path.lexists(self.kept(name)):
+                        self.record.forget(name, previous_only=True)
+            except sqlite3.Error as e:  # a full disk, say: the rows go at a later start
+                log.warning("could not drop the rows of plug-ins that are gone: %s", e)
 
     # --- reading ----------------------------------------------------------------------------
 
@@ -690,6 +781,20 @@ class AtomicUpload(object):
             raise
 
 
+SQLITE_FULL = 13
+
+
 def is_full_disk(error):
+    """A write that failed for want of room: the system's ENOSPC and its kin, or SQLite's
+    SQLITE_FULL (which is no OSError; Python before 3.11 tells it by its message only)."""
+    if isinstance(error, sqlite3.Error):
+        code = getattr(error, "sqlite_errorcode", None)
+        if code is not None:
+            return code & 0xff == SQLITE_FULL
+        return "database or disk is full" in str(error)
     return isinstance(error, OSError) and error.errno in (errno.ENOSPC, errno.EDQUOT,
                                                           errno.EFBIG)
+
+
+def full_disk_reason(error):
+    return getattr(error, "strerror", None) or str(error)

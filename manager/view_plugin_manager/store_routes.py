@@ -24,7 +24,8 @@ from .admission import KINDS, Refusal
 from .errors import error, not_served, unknown_kind
 from .record import HISTORY_KEPT
 from .settings import make_folders, shared
-from .store import AtomicUpload, Conflict, Intake, Store, is_full_disk, staging_root
+from .store import (AtomicUpload, Conflict, Intake, Store, Unrecorded, full_disk_reason,
+                    is_full_disk, staging_root)
 from .store_lock import store_lock
 
 PAGE_SIZE = 50
@@ -242,7 +243,7 @@ def full_disk(action, name, archive, e):
     current_app.logger.warning("%s of %r failed, disk full: %s", action, archive or name, e)
     note(name, archive, "%s 507: the disk is full" % action)
     return error(507, "%r: the disk is full (%s); nothing was changed"
-                 % (archive or name, e.strerror))
+                 % (archive or name, full_disk_reason(e)))
 
 
 def upload_plugin(part, name):
@@ -271,9 +272,12 @@ def change(action, name, archive, thunk, cleanup=None):
         finally:
             if cleanup is not None:
                 cleanup()
+    except Unrecorded as e:  # not refused: done, and recorded later
+        note(name, archive, "%s %d: %s" % (action, e.status, e))
+        return error(e.status, str(e))
     except Refusal as e:
         return refused(action, name, archive, e)
-    except OSError as e:
+    except (OSError, sqlite3.Error) as e:  # the record's full disk is no OSError
         if is_full_disk(e):
             return full_disk(action, name, archive, e)
         raise

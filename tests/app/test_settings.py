@@ -9,7 +9,8 @@ import sys
 import urllib.request
 
 import pytest
-from webapp_support import BUILD, ROOT, TOKEN, app_settings, native, request, server_env
+from support.paths import ROOT
+from webapp_support import BUILD, TOKEN, app_settings, native, request, server_env
 
 pytestmark = native
 

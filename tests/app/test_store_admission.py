@@ -5,7 +5,7 @@ import os
 
 import pytest
 from support.archives import archive, header, member, plugin_archive, raw_member, tar
-from support.snapshots import store_state
+from support.snapshots import files_of, store_state
 from webapp_support import native
 
 pytestmark = native
@@ -70,6 +70,16 @@ def installed(operator_client, request):
     ({}, "plugin", "weather.tar.gz",  # a folder needed where the archive put a file
      archive({"weather/__init__.py": b"new", "weather/f": b"x", "weather/f/g": b"y"}), 400,
      "needs 'weather/f' to be a folder"),
+    ({}, "plugin", "weather.tar.gz",  # a folder where the archive put a file, then below it
+     archive({"weather/x/a": b"file", "weather/x/a/": None, "weather/x/a/b": b"y"}), 400,
+     "replace the file 'weather/x/a' with a folder"),
+    ({}, "plugin", "weather.tar.gz",  # the same, at the top
+     archive({"weather": b"file", "weather/": None, "weather/b": b"y"}), 400,
+     "replace the file 'weather' with a folder"),
+    ({}, "plugin", "weather.tar.gz",  # a file whose name the system reads as a folder's
+     archive({"weather/a": b"x", "weather/d/": b"file"}), 400, "file named like a folder"),
+    ({}, "plugin", "weather.tar.gz",
+     archive({"weather/a": b"x", "weather/d/.": b"file"}), 400, "file named like a folder"),
     ({"VIEW_MAX_UPLOAD": "1K"}, "api_module", "x.py", b"#" * 4096, 413, "1 KiB"),
     ({}, "api_module", "x" * 300 + ".py", b"x = 1\n", 400, "longer than the file system allows"),
     ({}, "plugin", "x" * 300 + ".tar.gz", plugin_archive("x"), 400,
@@ -77,7 +87,8 @@ def installed(operator_client, request):
 ], indirect=["installed"], ids=[
     "bomb", "expanded", "thousandfold", "second-gzip-member", "members", "component", "path",
     "truncated", "corrupt", "trailing-bytes", "link-after-good", "second-top-level",
-    "file-over-own-folder", "folder-over-file", "upload-cap", "long-module-name", "long-archive-name"])
+    "file-over-own-folder", "folder-over-file", "folder-after-file", "top-folder-after-file",
+    "file-ending-in-slash", "file-ending-in-dot", "upload-cap", "long-module-name", "long-archive-name"])
 def test_refused_upload_leaves_the_store_as_it_was(installed, kind, name, payload, status, reason):
     c, data = installed
     before = store_state(data)
@@ -152,3 +163,48 @@ def test_filter_sees_the_tree_on_disk_from_any_working_folder(tmp_path, monkeypa
     with tar_of("top/x") as checked:
         _, members = admission.check_tar(checked, limits, str(dest), 1 << 20, str(tmp_path))
     assert [(m.name, m.mode) for m in members] == [("top/x", 0o755)]
+
+
+PATHS = ["p/a", "p/a/b", "p/a/b/c", "p/d", "p/d/a"]
+
+
+def expected_tree(layout):
+    """The files a plain unpack of `layout` ((path, kind) in order) leaves, or None where a
+    path would have to be a file and a folder at once."""
+    kinds = {"p": "dir"}
+    for path, kind in layout:
+        parts = path.split("/")
+        for depth in range(1, len(parts)):
+            if kinds.setdefault("/".join(parts[:depth]), "dir") != "dir":
+                return None
+        if kinds.setdefault(path, kind) != kind:
+            return None
+    return {path[2:]: path.encode() for path, kind in layout if kind == "file"}
+
+
+def test_every_file_and_folder_layout_is_judged_before_unpacking(installed):
+    """Random orders of files and folders over paths that nest: each archive is either
+    refused with 400 and nothing written, or installed as a plain unpack leaves it."""
+    import random
+
+    c, data = installed
+    rng = random.Random(24)
+    outcomes = set()
+    for _ in range(40):
+        layout = [(rng.choice(PATHS), rng.choice(["file", "dir"]))
+                  for _ in range(rng.randint(2, 5))]
+        payload = tar([member("p/", kind="dir")] + [
+            member(path + "/", kind="dir") if kind == "dir" else member(path, path.encode())
+            for path, kind in layout])
+        want = expected_tree(layout)
+        before = store_state(data)
+        r = upload(c, "plugin", "p.tar.gz", payload)
+        outcomes.add(r.status_code)
+        if want is None:
+            assert r.status_code == 400, (layout, r.get_json())
+            assert store_state(data) == before, layout
+        else:
+            assert r.status_code == 200, (layout, r.get_json())
+            assert files_of(str(data / "plugin" / "p")) == want, layout
+            assert c.get("/remove/plugin/p").status_code == 200
+    assert outcomes == {200, 400}

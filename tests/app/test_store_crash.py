@@ -44,6 +44,10 @@ def agree(base, data):
     assert sorted(e["name"] for e in listing["entries"]) == folders
     assert all(e["recorded"] for e in listing["entries"]), listing
     assert os.listdir(os.path.join(str(data), ".staging")) == []
+    for e in listing["entries"]:  # the facts are those of the archive in place (no folders in it)
+        assert e["members"] == len(files_of(os.path.join(str(data), "plugin", e["name"]))), e
+        kept = os.path.join(str(data), ".previous", e["name"])
+        assert e["previous"] is None or e["previous"]["members"] == len(files_of(kept)), e
     return {e["name"]: e for e in listing["entries"]}
 
 
@@ -127,7 +131,7 @@ def small_disk(request, tmp_path):
     if os.geteuid() != 0 or subprocess.call(
             ["mount", "-t", "tmpfs", "-o", "size=%d" % ROOM, "tmpfs", str(folder)],
             stderr=subprocess.DEVNULL) != 0:
-        pytest.skip("cannot mount a tmpfs here (needs root); the file-size limit stands in")
+        pytest.skip("needs root: a tmpfs cannot be mounted here; the file-size limit stands in")
     try:
         yield folder, None
     finally:
@@ -206,3 +210,59 @@ def test_concurrent_changes_on_four_workers(start_server, tmp_path):
         files = files_of(os.path.join(str(data), "plugin", "weather"))
         assert len(files) == FILES // 10 + 1
         assert len({content[:1] for content in files.values()}) == 1
+
+
+@pytest.fixture
+def small_tmpfs(tmp_path):
+    """A 4 MiB tmpfs, for a disk that fills up to the last few KiB."""
+    folder = tmp_path / "tmpfs"
+    folder.mkdir()
+    if os.geteuid() != 0 or subprocess.call(
+            ["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", str(folder)],
+            stderr=subprocess.DEVNULL) != 0:
+        pytest.skip("needs root: mounting a tmpfs, to fill a disk to its last KiB")
+    try:
+        yield folder
+    finally:
+        subprocess.call(["umount", "-l", str(folder)])
+
+
+def generation(v, files):
+    return archive({"mid/%03d" % i: b"%d" % v for i in range(files)})
+
+
+@pytest.mark.parametrize("action", ["replace", "rollback", "remove"])
+def test_a_change_with_kibibytes_left_is_whole_or_refused(start_server, small_tmpfs, action):
+    """The change tried with 4 KiB more room each time, until it goes through: somewhere on
+    the way there is room for the pending row but not for the record update after the
+    rename. Each try is whole (200) or refused with 507, and the record describes the folders
+    after each, and after a start."""
+    data = small_tmpfs / "data"
+    base = start_server(data)
+    assert post_upload(base, "plugin", "mid_v1.tar.gz", generation(1, 70))[0] == 200
+    assert post_upload(base, "plugin", "mid_v3.tar.gz", generation(3, 30),
+                       {"replace": "1"})[0] == 200
+    status, statuses = 507, []
+    for room in range(4 << 10, 160 << 10, 4 << 10):
+        filler = fill_leaving(small_tmpfs, room)
+        if action == "replace":
+            status, body = post_upload(base, "plugin", "mid_v4.tar.gz", generation(4, 12),
+                                       {"replace": "1"})
+        elif action == "rollback":
+            status, body = request(base, "/rollback/plugin/mid", b"")
+        else:
+            status, body = request(base, "/remove/plugin/mid")
+        statuses.append(status)
+        assert status == 200 or status == 507 and "disk is full" in body["error"], body
+        now = agree(base, data)
+        os.unlink(filler)
+        if status == 200:
+            break
+        assert now["mid"]["members"] == 30, (room, now)
+    assert statuses[0] == 507 and status == 200, statuses
+    assert ("mid" in now and now["mid"]["members"]) == {"replace": 12, "rollback": 70,
+                                                         "remove": False}[action]
+    proc = start_server.procs[-1]
+    proc.terminate()
+    proc.wait(10)
+    assert agree(start_server(data), data) == now

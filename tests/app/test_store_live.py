@@ -81,3 +81,30 @@ def test_upload_beside_removal(server):
         left = installed(data)
         assert left in (set(), {b"%d" % i}), "round %d left %r" % (i, left)
         assert sorted(os.listdir(str(data / "plugin"))) == (["weather"] if left else [])
+
+
+def test_record_deleted_while_serving(server, start_server):
+    """record.sqlite3 deleted under a running server (every worker of it): every change
+    answered "ok" afterwards, on whichever worker, is in the record each worker reads and in
+    the one the next start reads, beside what was recorded before."""
+    base, data = server
+    assert post_upload(base, "plugin", "weather.tar.gz", version(1)) == (200, {"state": "ok"})
+    os.unlink(str(data / "record.sqlite3"))
+    names = ["p%d" % i for i in range(8)]
+    answers = run_together(*[lambda n=n: post_upload(base, "plugin", n + ".tar.gz",
+                                                     archive({n + "/a": n.encode()}))
+                             for n in names])
+    assert answers == [(200, {"state": "ok"})] * len(names)
+
+    def recorded(base):
+        status, listing = request(base, "/plugins/plugin", headers={"Accept": "application/json"})
+        assert status == 200, listing
+        return {e["name"]: e["archive"] for e in listing["entries"] if e["recorded"]}
+
+    want = dict({n: n + ".tar.gz" for n in names}, weather="weather.tar.gz")
+    for _ in range(8):  # whichever worker answers
+        assert recorded(base) == want
+    proc = start_server.procs[-1]
+    proc.terminate()
+    proc.wait(30)
+    assert recorded(start_server(data)) == want

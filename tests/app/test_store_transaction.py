@@ -359,3 +359,233 @@ def test_module_upload_is_atomic(client, monkeypatch):
     assert r.status_code == 507 and "disk is full" in r.get_json()["error"]
     assert (data / "temp" / "tool.py").read_bytes() == b"old = 1\n"
     assert os.listdir(str(data / ".staging")) == []
+
+
+# --- a record write that fails after the rename ---------------------------------------------
+
+def restarted(c, data):
+    """A new application on the same data folder (a server's next start), signed in as `c`."""
+    from view_plugin_manager import create_app
+
+    c2 = create_app(app_settings(VIEW_DATA=str(data), VIEW_TOKEN=TOKEN)).test_client()
+    c2.environ_base.update(c.environ_base)
+    return c2
+
+
+def agree(c, data):
+    """The record describes what is in place: every folder listed and recorded, each with the
+    member count of the archive it holds (each version below has its own count of files),
+    the kept generation too; and no change left pending."""
+    entries = {e["name"]: e for e in listing(c)["entries"]}
+    plugins = os.path.join(str(data), "plugin")
+    assert sorted(entries) == sorted(os.listdir(plugins))
+    for name, e in entries.items():
+        assert e["recorded"] and e["members"] == len(files_of(os.path.join(plugins, name))), e
+        kept = os.path.join(str(data), ".previous", name)
+        assert (e["previous"] is not None) == os.path.isdir(kept), e
+        if e["previous"] is not None:
+            assert e["previous"]["members"] == len(files_of(kept)), e
+    assert store_state(data)[1][2] == [], "a change is left pending"
+    return entries
+
+
+V1 = {"weather/main.py": b"v1", "weather/old.py": b"v1"}
+V2 = {"weather/main.py": b"v2"}
+V3 = {"weather/main.py": b"v3", "weather/a.py": b"v3", "weather/b.py": b"v3"}
+CHANGES = {
+    "install": lambda c: upload(c, "rain.tar.gz", archive({"rain/a": b"r"})),
+    "replace": lambda c: upload(c, "weather-3.tar.gz", archive(V3), replace=True),
+    "rollback": lambda c: c.post("/rollback/plugin/weather"),
+    "remove": lambda c: c.get("/remove/plugin/weather"),
+}
+
+
+@pytest.fixture
+def two_generations(client):
+    """weather installed as V1 and replaced by V2: V1 kept for a rollback."""
+    c, data = client
+    assert upload(c, "weather.tar.gz", archive(V1)).status_code == 200
+    assert upload(c, "weather-2.tar.gz", archive(V2), replace=True).status_code == 200
+    agree(c, data)
+    return c, data
+
+
+def record_full(*args, **kwargs):
+    import sqlite3
+
+    raise sqlite3.OperationalError("database or disk is full")
+
+
+@pytest.mark.parametrize("then", ["restart", "next-change"])
+@pytest.mark.parametrize("fails", [("finish",), ("finish", "drop_pending")],
+                         ids=["record", "record-and-row"])
+@pytest.mark.parametrize("action", sorted(CHANGES))
+def test_a_change_whose_record_write_fails_is_taken_back(two_generations, action, fails, then):
+    """The record write after the rename fails (a full disk: SQLite's own error, no OSError),
+    and with it, on a disk that stays full, the dropping of the pending row: 507, and the
+    folders and the record as they were, at once, after a start, and through the next change."""
+    c, data = two_generations
+    before = store_state(data)
+    record = c.application.config["VIEW_STORE"].record
+    for method in fails:
+        setattr(record, method, record_full)
+    r = CHANGES[action](c)
+    assert r.status_code == 507 and "disk is full" in r.get_json()["error"], r.get_json()
+    entries, rows = store_state(data)
+    assert (entries, rows[:2]) == (before[0], before[1][:2])
+    assert len(rows[2]) == len(fails) - 1  # the row stays only where it could not be dropped
+    for method in fails:
+        delattr(record, method)
+    if then == "restart":
+        c = restarted(c, data)
+        assert store_state(data) == before
+    assert CHANGES[action](c).status_code == 200
+    agree(c, data)
+    agree(restarted(c, data), data)
+
+
+@pytest.mark.parametrize("action", sorted(CHANGES))
+def test_a_change_neither_recorded_nor_taken_back_is_recorded_next(two_generations, action):
+    """Where the rename cannot be taken back either (as after a kill at that instant), the
+    answer says the change is in place, and the next change or start records it as it is."""
+    c, data = two_generations
+    store = c.application.config["VIEW_STORE"]
+    store.record.finish = record_full
+    store._revert = lambda *args: False
+    r = CHANGES[action](c)
+    assert r.status_code == 500 and "is in place" in r.get_json()["error"], r.get_json()
+    del store.record.finish, store._revert
+    assert upload(c, "other.tar.gz", archive({"other/x": b"x"})).status_code == 200
+    entries = agree(c, data)
+    assert ("weather" in entries) == (action != "remove")
+    assert ("rain" in entries) == (action == "install")
+    late = c.get("/history").get_json()["history"][1]
+    assert (late["action"], late["result"]) == (action, "interrupted; finished by the next change")
+
+
+class Killed(BaseException):
+    """A kill -9 at one step: nothing after it runs, no cleanup either."""
+
+
+@pytest.mark.parametrize("step", range(4))
+@pytest.mark.parametrize("action", sorted(CHANGES))
+def test_a_kill_while_a_change_is_taken_back(two_generations, monkeypatch, action, step):
+    """The record write fails and the process is killed at each step of taking the change
+    back: the next start finishes or undoes it, and the record describes what is in place."""
+    from view_plugin_manager import store as store_module
+
+    c, data = two_generations
+    store = c.application.config["VIEW_STORE"]
+    steps = []
+
+    def counted(real):
+        def step_then(*args):
+            if steps:
+                steps.append(args)
+                if len(steps) > step:
+                    raise Killed()
+            return real(*args)
+        return step_then
+
+    class Os(object):
+        rename = staticmethod(counted(os.rename))
+
+        def __getattr__(self, name):
+            return getattr(os, name)
+
+    def fails(*args):
+        steps.append("armed")
+        record_full()
+
+    with monkeypatch.context() as m:
+        m.setattr(store_module, "os", Os())
+        m.setattr(store_module, "exchange", counted(store_module.exchange))
+        m.setattr(store_module, "remove_tree", lambda path: None)  # killed: no cleanup
+        store.record.finish = fails
+        try:
+            CHANGES[action](c)
+        except Killed:
+            steps.append("killed")
+        del store.record.finish
+    assert steps[-1] == "killed" or step > 0, steps  # every change takes a step back
+    entries = agree(restarted(c, data), data)
+    assert os.listdir(str(data / ".staging")) == []
+    weather = files_of(str(data / "plugin" / "weather")) if "weather" in entries else None
+    assert weather in ({"main.py": b"v2"}, {"main.py": b"v1", "old.py": b"v1"},
+                       {k.split("/", 1)[1]: v for k, v in V3.items()}, None)
+
+
+# --- the record file deleted or replaced while the server runs -------------------------------
+
+def record_files(data, suffixes=("",)):
+    return [os.path.join(str(data), "record.sqlite3" + s) for s in suffixes]
+
+
+@pytest.mark.parametrize("deleted", [("",), ("", "-wal", "-shm")], ids=["record", "with-wal"])
+def test_a_deleted_record_is_put_back_whole(two_generations, deleted):
+    """Deleted while the server runs: the next change goes into a record at its path, holding
+    everything recorded before, and a start finds it all."""
+    c, data = two_generations
+    before = agree(c, data)
+    for path in record_files(data, deleted):
+        os.unlink(path)
+    assert CHANGES["install"](c).status_code == 200
+    assert CHANGES["rollback"](c).status_code == 200
+    assert os.path.isfile(record_files(data)[0])
+    now = agree(c, data)
+    assert now["weather"]["sha256"] == before["weather"]["previous"]["sha256"]
+    assert agree(restarted(c, data), data) == now
+
+
+def test_a_replaced_record_stops_changes(two_generations, tmp_path):
+    """Another file put in the record's place (an older copy of it, say): changes answer 503
+    with the reason and change nothing; listings go on; a start takes up the file there."""
+    import sqlite3
+
+    from support.snapshots import STORE_FOLDERS, snapshot
+
+    c, data = two_generations
+    path = record_files(data)[0]
+    other = str(tmp_path / "other.sqlite3")
+    source, copy = sqlite3.connect(path), sqlite3.connect(other, isolation_level=None)
+    source.backup(copy)
+    copy.execute("PRAGMA journal_mode=DELETE")
+    copy.execute("DELETE FROM installed")
+    source.close()
+    copy.close()
+    os.replace(other, path)
+    before = {top: snapshot(data / top) for top in STORE_FOLDERS}
+    for action in sorted(CHANGES):
+        r = CHANGES[action](c)
+        assert r.status_code == 503 and "was replaced" in r.get_json()["error"], r.get_json()
+    assert {top: snapshot(data / top) for top in STORE_FOLDERS} == before
+    assert [e["name"] for e in listing(c)["entries"]] == ["weather"]
+    c2 = restarted(c, data)
+    assert CHANGES["install"](c2).status_code == 200
+    assert {e["name"]: e["recorded"] for e in listing(c2)["entries"]} == {"rain": True,
+                                                                          "weather": False}
+
+
+@pytest.mark.parametrize("message, status", [("database or disk is full", 507),
+                                             ("database is locked", 500)])
+def test_sqlite_errors_outside_a_change(client, message, status):
+    """A route that meets SQLite's own full disk answers 507 like any full disk."""
+    import sqlite3
+
+    c, data = client
+
+    def fails(*args):
+        raise sqlite3.OperationalError(message)
+
+    c.application.config["VIEW_STORE"].record.history = fails
+    r = c.get("/history")
+    assert r.status_code == status and "error" in r.get_json()
+
+
+def test_a_listing_puts_a_deleted_record_back(two_generations):
+    """Deleted, then only listed before the next start: the start finds it all."""
+    c, data = two_generations
+    before = agree(c, data)
+    os.unlink(record_files(data)[0])
+    assert listing(c)["entries"][0]["sha256"] == before["weather"]["sha256"]
+    assert agree(restarted(c, data), data) == before
