@@ -1,0 +1,70 @@
+"""The shared database's setting, start and schema: what refuses to start, and why."""
+import pytest
+from support.postgres import database_url, postgres_server  # noqa: F401 (fixtures)
+
+from view_plugin_manager import database
+
+
+@pytest.mark.parametrize("url", ["sqlite:///x.db", "mysql://u@h/db", "", "127.0.0.1:5432/x",
+                                 "postgresql+psycopg://u@h/db"])
+def test_a_url_that_is_not_postgresql_is_refused(url):
+    with pytest.raises(database.StartError, match="postgresql://"):
+        database.check_url(url)
+
+
+def test_the_refusal_hides_a_password():
+    with pytest.raises(database.StartError) as caught:
+        database.check_url("mysql://user:hunter2@db/x")
+    assert "hunter2" not in str(caught.value)
+
+
+def test_an_unreachable_server_stops_the_start(postgres_server):  # noqa: F811
+    url = postgres_server.url("postgres").replace(str(postgres_server.port), "1")
+    with pytest.raises(database.StartError, match="cannot reach the database"):
+        database.Database(url)
+
+
+def test_the_schema_is_made_once_and_a_newer_one_is_refused(database_url):  # noqa: F811
+    import psycopg
+
+    db = database.Database(database_url)
+    db.close()
+    db = database.Database(database_url)  # a second start finds it made
+    assert db.execute("SELECT version FROM schema_version") == [(len(database.MIGRATIONS),)]
+    db.execute("UPDATE schema_version SET version = version + 1")
+    db.close()
+    with pytest.raises(database.StartError, match="newer than this manager"):
+        database.Database(database_url)
+    with psycopg.connect(database_url, autocommit=True) as conn:
+        conn.execute("UPDATE schema_version SET version = version - 1")
+
+
+def test_a_failing_step_leaves_the_version_before_it(database_url):  # noqa: F811
+    import psycopg
+
+    steps = ["CREATE TABLE one (x INTEGER)", "CREATE TABLE two (x INTEGER); SELECT 1/0"]
+    with psycopg.connect(database_url, autocommit=True) as conn:
+        with pytest.raises(psycopg.Error):
+            database.migrate(conn, steps)
+        assert database.schema_version(conn) == 1
+        assert conn.execute("SELECT to_regclass('two')").fetchone() == (None,)
+        assert database.migrate(conn, steps[:1] + ["CREATE TABLE two (x INTEGER)"]) == 2
+
+
+def test_a_database_that_goes_away_is_unavailable(postgres_server, database_url):  # noqa: F811
+    db = database.Database(database_url)
+    try:
+        postgres_server.stop("immediate")
+        with pytest.raises(database.Unavailable, match="unavailable"):
+            db.execute("SELECT 1")
+        postgres_server.start()
+        for _ in range(20):  # the pool drops its dead connections and makes new ones
+            try:
+                assert db.execute("SELECT 1") == [(1,)]
+                break
+            except database.Unavailable:
+                pass
+        else:
+            pytest.fail("the pool did not reconnect")
+    finally:
+        db.close()
