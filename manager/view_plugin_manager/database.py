@@ -101,7 +101,7 @@ class Database(object):
         try:
             probe = psycopg.connect(url, connect_timeout=CONNECT_TIMEOUT_SECONDS)
         except psycopg.Error as e:
-            raise StartError("cannot reach the database %s: %s" % (self.place, _first_line(e)))
+            raise StartError("cannot reach the database %s: %s" % (self.place, _first_line(e))) from e
         with probe:
             migrate(probe)
         self.pool = psycopg_pool.ConnectionPool(
