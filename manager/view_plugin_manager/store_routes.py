@@ -72,7 +72,7 @@ def raw_name(prefix):
     return os.fsdecode(unquote_to_bytes(path[start:]))
 
 
-def make_request_class(data, limits, base=Request):
+def make_request_class(data, limits, base=Request, intake=Intake):
     class StoreRequest(base):
         """Receives a plug-in archive straight into the store's staging folder, verifying it
         on the way (store.Intake); other files go to the staging folder too, never /tmp."""
@@ -80,7 +80,7 @@ def make_request_class(data, limits, base=Request):
         def _get_file_stream(self, total_content_length, content_type, filename=None,
                              content_length=None):
             if filename and filename.endswith(".tar.gz") and self.path.endswith("/upload"):
-                stream = Intake(data, limits, total_content_length)
+                stream = intake(data, limits, total_content_length)
             else:
                 stream = tempfile.TemporaryFile("wb+", dir=staging_root(data))
             # A body refused part-way leaves its parts out of request.files, where close()
@@ -323,10 +323,15 @@ def register(app):
     """Opens the application's store (sweeping what an interrupted change left) and adds its
     routes; the application's shared state (settings.shared) is in place."""
     state = shared(app)
-    state.store = Store(state.data, state.limits)
+    if state.database is None:
+        state.store = Store(state.data, state.limits)
+    else:
+        from .shared import SharedStore
+        state.store = SharedStore(state.data, state.limits, state.database, state.node)
     state.store.sweep()
     app.config["VIEW_STORE"] = state.store
-    app.request_class = make_request_class(state.data, state.limits, app.request_class)
+    app.request_class = make_request_class(state.data, state.limits, app.request_class,
+                                           getattr(state.store, "intake_class", Intake))
     app.url_map.converters["name"] = AnyNameConverter
     app.add_template_filter(filesize, "filesize")
     app.add_template_filter(when, "when")

@@ -1,0 +1,44 @@
+"""The routes of the shared mode: GET /fleet (every node, and whether it holds what the record
+says), and the answer to a request that needed the shared database while it was away: 503 with
+the reason, never a 500. The node's controller (converge.py) starts here."""
+from flask import current_app, jsonify, render_template
+
+from . import converge
+from .database import Unavailable
+from .errors import error
+from .settings import shared
+from .store_routes import wants_json
+
+
+def unavailable(e):
+    current_app.logger.warning("%s", e)
+    return error(503, str(e), **{"Retry-After": "5"})
+
+
+def fleet():
+    state = shared()
+    if state.database is None:
+        return error(404, "this manager runs alone: start it with --database to share a store")
+    report = converge.fleet(state.database)
+    if wants_json():
+        return jsonify(report)
+    return render_template("fleet.html", fleet=report, stale_seconds=converge.STALE_SECONDS)
+
+
+def fleet_report():
+    """The fleet for the page's panel, or None while the shared database is away: the page
+    goes on from this node's copy."""
+    try:
+        return converge.fleet(shared().database)
+    except Unavailable:
+        return None
+
+
+def register(app):
+    state = shared(app)
+    app.register_error_handler(Unavailable, unavailable)
+    app.add_url_rule("/fleet", view_func=fleet, methods=["GET"])
+    if state.database is not None:
+        app.context_processor(lambda: {"fleet_report": fleet_report,
+                                       "stale_seconds": converge.STALE_SECONDS})
+        state.controller = converge.Controller(state.store, state.database, state.node).start()
