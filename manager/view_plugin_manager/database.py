@@ -143,11 +143,49 @@ class Database(object):
                 cur = conn.execute(sql, params)
                 return cur.fetchall() if cur.description else None
 
+    def statements(self):
+        return Statements(self)
+
     def dedicated(self):
         """A connection of its own, outside the pool (LISTEN needs one that stays)."""
         with self.unavailable_on_failure():
             return self.psycopg.connect(self.url, autocommit=True,
                                         connect_timeout=CONNECT_TIMEOUT_SECONDS)
+
+
+class Statements(object):
+    """Runs the statements written for SQLite (`?` placeholders) that PostgreSQL reads alike:
+    on the pool one by one (autocommit), or on `conn`, inside its transaction."""
+
+    def __init__(self, database, conn=None):
+        self.database, self.conn = database, conn
+
+    def execute(self, sql, params=()):
+        sql = sql.replace("?", "%s")
+        if self.conn is None:
+            return _Rows(self.database.execute(sql, params))
+        with self.database.unavailable_on_failure():
+            cur = self.conn.execute(sql, params)
+            return _Rows(cur.fetchall() if cur.description else None)
+
+    @contextlib.contextmanager
+    def locked(self, key):
+        """Statements inside one transaction that holds the advisory lock of `key`, so that
+        what reads and writes one key runs one at a time on every node."""
+        with self.database.transaction() as conn:
+            conn.execute("SELECT pg_advisory_xact_lock(hashtextextended(%s, 0))", (key,))
+            yield Statements(self.database, conn)
+
+
+class _Rows(object):
+    def __init__(self, rows):
+        self.rows = rows or []
+
+    def fetchone(self):
+        return self.rows[0] if self.rows else None
+
+    def fetchall(self):
+        return self.rows
 
 
 def _first_line(error):
