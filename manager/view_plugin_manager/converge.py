@@ -45,6 +45,10 @@ class Controller(object):
 
     def stop(self, timeout=30):
         self.stopped.set()
+        try:  # wakes the listener rather than wait for its timeout
+            self.database.execute("SELECT pg_notify(%s, '')", (shared.CHANNEL,))
+        except Unavailable:
+            pass
         if self.thread is not None:
             self.thread.join(timeout)
 

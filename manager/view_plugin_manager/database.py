@@ -10,6 +10,8 @@ answer with 503 and the reason.
 """
 import contextlib
 import logging
+import threading
+import time
 from urllib.parse import urlsplit
 
 log = logging.getLogger("app.database")
@@ -17,7 +19,8 @@ log = logging.getLogger("app.database")
 SCHEMES = ("postgresql", "postgres")
 CONNECT_TIMEOUT_SECONDS = 5
 # How long a request waits for a connection of the pool before it is told the database is away.
-POOL_WAIT_SECONDS = 10
+POOL_WAIT_SECONDS = 5
+PROBE_SECONDS = 1.0
 MIGRATION_LOCK = 0x5649_4557  # any constant: every node takes the same one
 
 # Each step brings the schema from version i to i + 1. Never edit a step that has shipped: add one.
@@ -104,17 +107,43 @@ class Database(object):
             raise StartError("cannot reach the database %s: %s" % (self.place, _first_line(e))) from e
         with probe:
             migrate(probe)
-        self.pool = psycopg_pool.ConnectionPool(
-            url, min_size=1, max_size=size, timeout=POOL_WAIT_SECONDS, open=True,
+        self.size, self.lock = size, threading.Lock()
+        self.away, self.next_probe = None, 0.0
+        self.pool = self._new_pool()
+
+    def _new_pool(self):
+        _, psycopg_pool = _driver()
+        return psycopg_pool.ConnectionPool(
+            self.url, min_size=1, max_size=self.size, timeout=POOL_WAIT_SECONDS, open=True,
             kwargs={"connect_timeout": CONNECT_TIMEOUT_SECONDS, "autocommit": True},
             check=psycopg_pool.ConnectionPool.check_connection, name="view-store")
 
     def close(self):
         self.pool.close()
 
+    def _check_back(self):
+        """While the database is away, requests are told so at once instead of each waiting
+        for the pool; one probe a second tells when it is back, and then a new pool replaces
+        the old, whose reconnection attempts back off for minutes."""
+        with self.lock:
+            if self.away is None:
+                return
+            now = time.monotonic()
+            if now < self.next_probe:
+                raise Unavailable(self.away)
+            self.next_probe = now + PROBE_SECONDS
+            try:
+                self.psycopg.connect(self.url, connect_timeout=CONNECT_TIMEOUT_SECONDS).close()
+            except self.psycopg.Error:
+                raise Unavailable(self.away) from None
+            old, self.pool, self.away = self.pool, self._new_pool(), None
+        log.warning("the shared database %s is back", self.place)
+        threading.Thread(target=old.close, daemon=True).start()
+
     @contextlib.contextmanager
     def connection(self):
         """A connection in autocommit mode; each statement stands alone."""
+        self._check_back()
         with self.unavailable_on_failure():
             with self.pool.connection() as conn:
                 yield conn
@@ -133,8 +162,11 @@ class Database(object):
         try:
             yield
         except (self.psycopg.OperationalError, self.psycopg.InterfaceError, PoolTimeout) as e:
-            raise Unavailable("the shared database %s is unavailable: %s"
-                              % (self.place, _first_line(e))) from e
+            reason = "the shared database %s is unavailable: %s" % (self.place, _first_line(e))
+            with self.lock:
+                if self.away is None:
+                    self.away, self.next_probe = reason, time.monotonic() + PROBE_SECONDS
+            raise Unavailable(reason) from e
 
     def execute(self, sql, params=()):
         """Runs one statement on its own; the rows, or None for a statement without any."""
