@@ -158,6 +158,11 @@ def main(argv=None):
           % ("https" if args.tls_cert else "http", args.host, args.port, data, server),
           flush=True)
     if args.workers:
+        # The workers keep the node's copy; this process's controller stops before the exec.
+        state = settings.shared(app)
+        if state.controller is not None:
+            state.controller.stop()
+            state.database.close()
         serve_with_gunicorn(args, config)
     pacing.compile_pages(app)  # gunicorn's workers do so themselves (app.gworker)
     app.run(host=args.host, port=args.port, threaded=True, debug=False, use_reloader=False,

@@ -118,8 +118,42 @@ class Controller(object):
                 log.error("node %s could not copy %r: %s", self.node, name, e)
         for name in sorted(set(local) - set(wanted)):
             self._drop(name)
+        with self.database.connection() as conn:
+            modules = shared.desired(conn, shared.MODULE)
+        mine = self.store.modules_in_place()
+        for name, facts in sorted(modules.items()):
+            if mine.get(name) == facts["sha256"]:
+                continue
+            if shared.file_digest(self.store.module_path(name))[0] == facts["sha256"]:
+                self.store._remember_module(name)  # the same file, stored here before
+                continue
+            try:
+                self._copy_module(name)
+            except (Refusal, OSError) as e:
+                problems.append("%s: %s" % (name, e))
+                log.error("node %s could not copy the module %r: %s", self.node, name, e)
+        for name in sorted(set(mine) - set(modules)):
+            self._drop_module(name)
         self.report(problems)
         return problems
+
+    def _copy_module(self, name):
+        with self.database.transaction() as conn:
+            shared.lock_name(conn, shared.MODULE, name, shared=True)
+            facts = shared.entry(conn, "entries", shared.MODULE, name)
+            if facts is not None and shared.file_digest(
+                    self.store.module_path(name))[0] != facts["sha256"]:
+                log.warning("node %s: copying the module %r from the shared record",
+                            self.node, name)
+                self.store.copy_module(conn, name, facts)
+
+    def _drop_module(self, name):
+        with self.database.transaction() as conn:
+            shared.lock_name(conn, shared.MODULE, name, shared=True)
+            if shared.entry(conn, "entries", shared.MODULE, name) is None:
+                log.warning("node %s: removing the module %r, which the shared record no "
+                            "longer holds", self.node, name)
+                self.store.drop_module(name)
 
     def _copy(self, name):
         with self.database.transaction() as conn:
@@ -129,9 +163,7 @@ class Controller(object):
                 return
             with self.store.lock(exclusive=False):
                 local = self.store.record.installed([name])
-            if self.store.copy_matches(name, facts, local, verify=False) and \
-                    self.store.copies().get(name) == shared.tree_fingerprint(
-                        self.store.place(name)):
+            if self.store.copy_matches(name, facts, local, verify=True):
                 return
             log.warning("node %s: copying %r (%s) from the shared record", self.node, name,
                         facts["archive"])
@@ -156,11 +188,14 @@ class Controller(object):
             local = self.store.record.installed()
             in_place = {name: facts["sha256"] for name, facts in local.items()
                         if os.path.isdir(self.store.place(name))}
+        modules = self.store.modules_in_place()
         self.database.execute(
-            "INSERT INTO nodes (node, last_seen, in_place, problems) VALUES (%s, %s, %s, %s) "
-            "ON CONFLICT (node) DO UPDATE SET last_seen = EXCLUDED.last_seen, "
-            "in_place = EXCLUDED.in_place, problems = EXCLUDED.problems",
-            (self.node, time.time(), json.dumps(in_place), json.dumps(list(problems))))
+            "INSERT INTO nodes (node, last_seen, in_place, modules, problems) "
+            "VALUES (%s, %s, %s, %s, %s) ON CONFLICT (node) DO UPDATE SET "
+            "last_seen = EXCLUDED.last_seen, in_place = EXCLUDED.in_place, "
+            "modules = EXCLUDED.modules, problems = EXCLUDED.problems",
+            (self.node, time.time(), json.dumps(in_place), json.dumps(modules),
+             json.dumps(list(problems))))
 
 
 def fleet(database, now=None):
@@ -168,13 +203,16 @@ def fleet(database, now=None):
     now = time.time() if now is None else now
     with database.connection() as conn:
         record = {name: facts["sha256"] for name, facts in shared.desired(conn).items()}
-        rows = conn.execute("SELECT node, last_seen, in_place, problems FROM nodes "
+        modules = {name: facts["sha256"]
+                   for name, facts in shared.desired(conn, shared.MODULE).items()}
+        rows = conn.execute("SELECT node, last_seen, in_place, modules, problems FROM nodes "
                             "ORDER BY node").fetchall()
     nodes = []
-    for node, last_seen, in_place, problems in rows:
+    for node, last_seen, in_place, node_modules, problems in rows:
         age = max(0.0, now - last_seen)
         nodes.append({"node": node, "last_seen": last_seen, "seconds_since_seen": round(age, 1),
-                      "in_place": in_place, "problems": problems,
-                      "differs": in_place != record, "stale": age > STALE_SECONDS})
-    return {"record": record, "nodes": nodes,
+                      "in_place": in_place, "modules": node_modules, "problems": problems,
+                      "differs": in_place != record or node_modules != modules,
+                      "stale": age > STALE_SECONDS})
+    return {"record": record, "modules": modules, "nodes": nodes,
             "converged": all(not n["differs"] and not n["stale"] for n in nodes)}

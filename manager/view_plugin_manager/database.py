@@ -49,6 +49,8 @@ MIGRATIONS = [
         last DOUBLE PRECISION NOT NULL, blocked_until DOUBLE PRECISION NOT NULL);
     CREATE TABLE secrets (name TEXT PRIMARY KEY, value TEXT NOT NULL);
     """,
+    # the API modules each node has in place, beside its plug-ins
+    "ALTER TABLE nodes ADD COLUMN modules JSONB NOT NULL DEFAULT '{}'",
 ]
 
 

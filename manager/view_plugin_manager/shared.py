@@ -15,20 +15,23 @@ fails after it leaves a copy ahead of the record, which the node's controller (c
 brings back. The other nodes take the same lock, shared, to converge a name, so they never
 install a version that a change is about to replace.
 """
+import contextlib
 import hashlib
 import json
 import logging
 import os
+import tempfile
 import time
 
 from .admission import Refusal
 from .record import Record, nfc
-from .store import CHUNK, Conflict, Intake, Store
+from .store import CHUNK, Conflict, Intake, Store, staging_root
 
 log = logging.getLogger("app.shared")
 
 CHANNEL = "view_store"
 PLUGIN = "plugin"
+MODULE = "api_module"
 COPIES_FILE = ".copies.json"
 FACT_COLUMNS = ("archive", "sha256", "size", "members", "installed_at", "installed_by",
                 "archive_id")
@@ -142,6 +145,19 @@ def tree_fingerprint(path):
     return [count, total, names.hexdigest()]
 
 
+def file_digest(path):
+    """(SHA-256, size) of the file at `path`, or (None, None) if there is none."""
+    sha, size = hashlib.sha256(), 0
+    try:
+        with open(path, "rb") as f:
+            for chunk in iter(lambda: f.read(CHUNK), b""):
+                sha.update(chunk)
+                size += len(chunk)
+    except (FileNotFoundError, IsADirectoryError):
+        return None, None
+    return sha.hexdigest(), size
+
+
 class SharedIntake(Intake):
     """An Intake that also keeps the archive as sent, in its staging folder, to be copied into
     the database once it is found good."""
@@ -204,12 +220,17 @@ class SharedStore(Store):
         except (FileNotFoundError, ValueError):
             return {}
 
+    def fingerprint(self, name):
+        """The fingerprint of the plug-in `name` as this node put it in place, or None."""
+        return self.copies().get(PLUGIN, {}).get(name)
+
     def remember(self, name, forget=False):
         copies = self.copies()
+        plugins = copies.setdefault(PLUGIN, {})
         if forget:
-            copies.pop(name, None)
+            plugins.pop(name, None)
         else:
-            copies[name] = tree_fingerprint(self.place(name))
+            plugins[name] = tree_fingerprint(self.place(name))
         tmp = self.copies_path + ".%d" % os.getpid()
         with open(tmp, "w") as f:
             json.dump(copies, f)
@@ -314,6 +335,89 @@ class SharedStore(Store):
                 or not os.path.isdir(self.place(name)):
             return False
         if verify:
-            known = self.copies().get(name)
+            known = self.fingerprint(name)
             return known is not None and known == tree_fingerprint(self.place(name))
         return True
+
+    # --- API modules: one file each in temp/ -------------------------------------------------
+
+    def module_path(self, name):
+        return os.path.join(self.data, "temp", name)
+
+    @contextlib.contextmanager
+    def module_change(self, name, who, action):
+        """Around the view that stores ("upload") or deletes ("remove") the module `name` on
+        this node: the same change in the shared record, one transaction, committed once the
+        view has done its part here."""
+        with self.database.transaction() as conn:
+            lock_name(conn, MODULE, name)
+            current = entry(conn, "entries", MODULE, name, for_update=True)
+            yield
+            path = self.module_path(name)
+            sha, size = file_digest(path)
+            if action == "upload":
+                if sha is None or (current is not None and current["sha256"] == sha):
+                    return
+                facts = {"name": name, "archive": name, "sha256": sha, "size": size,
+                         "members": 1, "installed_at": time.time(), "installed_by": who,
+                         "archive_id": store_archive(conn, path, sha, size)}
+                _put(conn, "entries", MODULE, facts)
+            else:
+                if current is None or sha is not None:
+                    return
+                _delete(conn, "entries", MODULE, name)
+            drop_archives(conn, [current and current["archive_id"]])
+            note(conn, self.node, who, action, name, name, "ok")
+            notify(conn, MODULE, name)
+            self._remember_module(name, forget=action != "upload")
+
+    def _remember_module(self, name, forget=False):
+        with self.lock():
+            copies = self.copies()
+            modules = copies.setdefault(MODULE, {})
+            if forget:
+                modules.pop(name, None)
+            else:
+                modules[name] = True
+            tmp = self.copies_path + ".%d" % os.getpid()
+            with open(tmp, "w") as f:
+                json.dump(copies, f)
+            os.replace(tmp, self.copies_path)
+
+    def copy_module(self, conn, name, facts):
+        """Writes the module the record names to temp/, whole or not at all, once its SHA-256
+        equals the record's."""
+        fd, tmp = tempfile.mkstemp(prefix="module-", dir=staging_root(self.data))
+        try:
+            sha = hashlib.sha256()
+            with os.fdopen(fd, "wb") as f, conn.transaction():
+                for chunk in archive_chunks(conn, facts["archive_id"]):
+                    sha.update(chunk)
+                    f.write(chunk)
+            if sha.hexdigest() != facts["sha256"]:
+                raise Refusal(500, "the module %r in the shared record is damaged: its SHA-256 "
+                                   "is %s, the record says %s" % (name, sha.hexdigest(),
+                                                                  facts["sha256"]))
+            with self.lock():
+                os.replace(tmp, self.module_path(name))
+        finally:
+            if os.path.lexists(tmp):
+                os.unlink(tmp)
+        self._remember_module(name)
+
+    def drop_module(self, name):
+        with self.lock():
+            try:
+                os.unlink(self.module_path(name))
+            except FileNotFoundError:
+                pass
+        self._remember_module(name, forget=True)
+
+    def modules_in_place(self):
+        """name -> SHA-256 of the module files that came through the shared record."""
+        found = {}
+        for name in self.copies().get(MODULE, {}):
+            sha, _ = file_digest(self.module_path(name))
+            if sha is not None:
+                found[name] = sha
+        return found

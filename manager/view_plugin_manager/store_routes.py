@@ -6,6 +6,7 @@ the view's statements save the archive inside plugin/ under its own name and unp
 what is there, and those statements are part of what the module's callers observe. API modules
 still go through the view, with the uploaded file's save() made atomic.
 """
+import contextlib
 import math
 import os
 import sqlite3
@@ -149,7 +150,7 @@ def remove(t, o):
         return remove_plugin(o)
     state = shared()
     try:
-        with store_lock(state.data, exclusive=True):
+        with sharing(state, o, "remove"), store_lock(state.data, exclusive=True):
             result = state.vfile.View.remove(t, o)
     except FileNotFoundError:
         return error(404, "no %s named %r" % (KINDS[t][0], o))
@@ -220,9 +221,16 @@ def change(action, name, archive, thunk, cleanup=None):
     return jsonify({"state": "ok"})
 
 
+def sharing(state, name, action):
+    """The shared record's side of a change of the API module `name` (a node of several), or
+    nothing (alone)."""
+    change = getattr(state.store, "module_change", None)
+    return contextlib.nullcontext() if change is None else change(name, who(), action)
+
+
 def upload_module(part, name):
     state = shared()
-    with state.store.lock():
+    with sharing(state, name, "upload"), state.store.lock():
         request.files = MultiDict({"formFile": AtomicUpload(part, state.data)})
         try:
             result = state.vfile.View.upload()

@@ -86,6 +86,25 @@ def test_a_change_on_one_node_is_on_every_node_and_a_node_down_catches_up(fleet)
     assert list(record) == ["b"] and all(path.startswith("b/") for path in trees)
 
 
+def test_api_modules_are_shared_too(fleet):
+    for node in ("n1", "n2"):
+        fleet.start(node)
+    here = fleet.data("n2") / "temp" / "mine.py"  # n2's own, never in the record: left alone
+    here.write_bytes(b"local = 1")
+    for content in (b"x = 1", b"x = 2"):
+        assert post_upload(fleet.bases["n1"], "api_module", "m.py", content)[0] == 200
+        fleet.converged("n1", ["n1", "n2"])
+        assert (fleet.data("n2") / "temp" / "m.py").read_bytes() == content
+    status, report = request(fleet.bases["n2"], "/fleet", headers=JSON)
+    assert list(report["modules"]) == ["m.py"]
+    assert request(fleet.bases["n2"], "/remove/api_module/m.py")[0] == 200
+    fleet.converged("n1", ["n1", "n2"])
+    assert not (fleet.data("n1") / "temp" / "m.py").exists()
+    assert request(fleet.bases["n1"], "/remove/api_module/m.py")[0] == 404
+    assert here.read_bytes() == b"local = 1"
+    assert not (fleet.data("n1") / "temp" / "mine.py").exists()
+
+
 def slow_upload(base, name, payload, stop_after):
     """Sends the upload's headers and the first `stop_after` bytes of its body, then waits:
     (socket, rest of the body)."""
@@ -188,3 +207,51 @@ def test_two_changes_of_one_name_at_once_on_two_nodes(fleet):
     record, trees = fleet.converged("n3", list(nodes))
     if record:
         assert len({content[:1] for content in trees.values()}) == 1  # one version, whole
+
+
+SOAK_SECONDS = float(os.environ.get("VIEW_SOAK_SECONDS", "60"))
+
+
+def test_three_nodes_with_two_workers_under_mixed_changes(fleet):
+    nodes = ("n1", "n2", "n3")
+    for node in nodes:
+        fleet.bases[node] = fleet.start_server(fleet.data(node), args=[
+            "--database", fleet.url, "--node", node, "--workers", "2"])
+    names = ("m0", "m1", "m2")
+    payloads = {(n, v): big(n, v, 30, 5000) for n in names for v in range(1, 4)}
+    deadline = time.monotonic() + SOAK_SECONDS
+    statuses, lock = [], threading.Lock()
+
+    def worker(seed):
+        import random
+        rng = random.Random(seed)
+        while time.monotonic() < deadline:
+            base = fleet.bases[rng.choice(nodes)]
+            name, roll = rng.choice(names), rng.random()
+            if roll < 0.6:
+                v = rng.randint(1, 3)
+                status = post_upload(base, "plugin", name + ".tar.gz", payloads[(name, v)],
+                                     {"replace": "1"})[0]
+            elif roll < 0.75:
+                status = request(base, "/rollback/plugin/" + name, data=b"")[0]
+            elif roll < 0.9:
+                status = request(base, "/remove/plugin/" + name)[0]
+            else:
+                status = request(base, "/plugins/plugin", headers=JSON)[0]
+            with lock:
+                statuses.append(status)
+
+    with ThreadPoolExecutor(6) as pool:
+        list(pool.map(worker, range(6)))
+    assert 500 not in statuses and set(statuses) <= {200, 404, 409}, sorted(set(statuses))
+    assert statuses.count(200) > 20
+    record, trees = fleet.converged("n1", list(nodes))
+    for name in names:
+        versions = {content[:1] for path, content in trees.items() if path.startswith(name)}
+        assert len(versions) <= 1, (name, versions)  # one version, whole
+    for node in nodes:
+        status, listing = request(fleet.bases[node], "/plugins/plugin", headers=JSON)
+        folders = sorted(os.listdir(str(fleet.data(node) / "plugin")))
+        assert sorted(e["name"] for e in listing["entries"]) == folders == sorted(record)
+        assert all(e["recorded"] and e["sha256"] == record[e["name"]]
+                   for e in listing["entries"])
