@@ -74,3 +74,28 @@ def test_a_database_that_goes_away_is_unavailable(postgres_server, database_url)
             pytest.fail("the pool did not reconnect")
     finally:
         db.close()
+
+
+@pytest.mark.parametrize("problem, message", [
+    ("scheme", "takes a postgresql:// URL"),
+    ("unreachable", "cannot reach the database"),
+    ("newer", "newer than this manager"),
+])
+def test_the_command_refuses_to_start(postgres_server, database_url, tmp_path,  # noqa: F811
+                                      problem, message):
+    import subprocess
+    import sys
+
+    from webapp_support import server_env
+
+    url = {"scheme": "mysql://db/x",
+           "unreachable": postgres_server.url("nothing").replace(
+               ":%d/" % postgres_server.port, ":1/")}.get(problem, database_url)
+    if problem == "newer":
+        database.Database(url).close()
+        postgres_server.sql("UPDATE schema_version SET version = 99", database_url.rsplit("/")[-1])
+    result = subprocess.run([sys.executable, "-m", "view_plugin_manager", "--port", "0",
+                             "--data", str(tmp_path / "data"), "--database", url],
+                            env=server_env(), capture_output=True, text=True, timeout=60)
+    assert result.returncode != 0 and message in result.stderr, result.stderr
+    assert "Traceback" not in result.stderr

@@ -218,3 +218,24 @@ def test_the_database_away_then_back(make_nodes, postgres_server):  # noqa: F811
     wait_for(lambda: same_everywhere([a, b], "q", {"main.py": b"v = 1"}))
     assert browser.post("/signin", data={"token": TOKEN}).status_code == 302
     assert browser.get("/plugins/plugin", headers=JSON).status_code == 200
+
+
+def test_the_fleet_marks_a_node_that_differs_or_was_not_seen(make_nodes):
+    import psycopg
+
+    (a,) = make_nodes(1)
+    assert upload(a.client, "p", plugin("p", "v = 1"))[0] == 200
+    wait_for(lambda: [n for n in a.client.get("/fleet", headers=JSON).get_json()["nodes"]
+                      if n["node"] == "n0" and not n["differs"]])
+    with psycopg.connect(make_nodes.url, autocommit=True) as conn:
+        conn.execute("INSERT INTO nodes (node, last_seen, in_place) VALUES "
+                     "('gone', %s, '{}'), ('behind', %s, '{\"p\": \"0000\"}')",
+                     (time.time() - 120, time.time()))
+    fleet = a.client.get("/fleet", headers=JSON).get_json()
+    state = {n["node"]: (n["differs"], n["stale"]) for n in fleet["nodes"]}
+    assert state == {"n0": (False, False), "gone": (True, True), "behind": (True, False)}
+    assert not fleet["converged"]
+    for path in ("/fleet", "/plugins/plugin"):
+        page = a.client.get(path, headers={"Accept": "text/html"}).get_data(as_text=True)
+        assert 'id="fleet"' in page and "not seen for 60 s" in page
+        assert "differs from the record" in page and "as recorded" in page
