@@ -116,7 +116,9 @@ class Controller(object):
             except OSError as e:
                 problems.append("%s: %s" % (name, e))
                 log.error("node %s could not copy %r: %s", self.node, name, e)
-        for name in sorted(set(local) - set(wanted)):
+        # Only what came through the shared record leaves with it: plug-ins this data folder
+        # held before it joined a fleet have no archive there, and stay (the fleet shows them).
+        for name in sorted(set(local).difference(wanted).intersection(store.fingerprints())):
             self._drop(name)
         with self.database.connection() as conn:
             modules = shared.desired(conn, shared.MODULE)

@@ -1,6 +1,8 @@
 """The routes of the shared mode: GET /fleet (every node, and whether it holds what the record
 says), and the answer to a request that needed the shared database while it was away: 503 with
 the reason, never a 500. The node's controller (converge.py) starts here."""
+import time
+
 from flask import current_app, jsonify, render_template
 
 from . import converge
@@ -25,13 +27,23 @@ def fleet():
     return render_template("fleet.html", fleet=report, stale_seconds=converge.STALE_SECONDS)
 
 
+PANEL_SECONDS = 2.0
+_panels = {}
+
+
 def fleet_report():
-    """The fleet for the page's panel, or None while the shared database is away: the page
-    goes on from this node's copy."""
-    try:
-        return converge.fleet(shared().database)
-    except Unavailable:
-        return None
+    """The fleet for the page's panel, at most PANEL_SECONDS old (a page of a large store is
+    not held up by every node's whole report), or None while the shared database is away: the
+    page goes on from this node's copy."""
+    state = shared()
+    made, report = _panels.get(id(state), (0.0, None))
+    if time.monotonic() - made > PANEL_SECONDS:
+        try:
+            report = converge.fleet(state.database)
+        except Unavailable:
+            report = None
+        _panels[id(state)] = (time.monotonic(), report)
+    return report
 
 
 def register(app):

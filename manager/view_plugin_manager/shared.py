@@ -220,9 +220,13 @@ class SharedStore(Store):
         except (FileNotFoundError, ValueError):
             return {}
 
+    def fingerprints(self):
+        """name -> fingerprint of the plug-ins this node put in place from the shared record."""
+        return self.copies().get(PLUGIN, {})
+
     def fingerprint(self, name):
         """The fingerprint of the plug-in `name` as this node put it in place, or None."""
-        return self.copies().get(PLUGIN, {}).get(name)
+        return self.fingerprints().get(name)
 
     def remember(self, name, forget=False):
         copies = self.copies()

@@ -239,3 +239,23 @@ def test_the_fleet_marks_a_node_that_differs_or_was_not_seen(make_nodes):
         page = a.client.get(path, headers={"Accept": "text/html"}).get_data(as_text=True)
         assert 'id="fleet"' in page and "not seen for 60 s" in page
         assert "differs from the record" in page and "as recorded" in page
+
+
+def test_a_data_folder_that_joins_a_fleet_keeps_its_own_plug_ins(make_nodes, tmp_path):
+    from view_plugin_manager import create_app
+
+    alone = create_app(app_settings(VIEW_DATA=str(tmp_path / "node0"), VIEW_TOKEN=TOKEN))
+    client = alone.test_client()
+    client.environ_base["HTTP_AUTHORIZATION"] = OPERATOR["Authorization"]
+    assert upload(client, "old", plugin("old", "v = 0"))[0] == 200
+    a, b = make_nodes(2)  # node0 is the folder above, now a node of a fleet
+    assert upload(b.client, "new", plugin("new", "v = 1"))[0] == 200
+    wait_for(lambda: same_everywhere([a], "new", {"main.py": b"v = 1"}))
+    a.state.controller.converge(verify=True)
+    assert tree(a.data, "old") == {"main.py": b"v = 0"}
+    assert tree(b.data, "old") is None
+    mine = [n for n in a.client.get("/fleet", headers=JSON).get_json()["nodes"]
+            if n["node"] == "n0"][0]
+    assert mine["differs"] and set(mine["in_place"]) == {"old", "new"}
+    assert a.client.get("/remove/plugin/old").status_code == 200  # removable as before
+    assert tree(a.data, "old") is None
