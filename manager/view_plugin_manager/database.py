@@ -99,7 +99,7 @@ class Database(object):
     """A pool of connections to the shared database. `transaction()` and `connection()` turn
     every failure of the server or the network into Unavailable."""
 
-    def __init__(self, url, size=8):
+    def __init__(self, url, size=10):
         psycopg, psycopg_pool = _driver()
         self.url, self.psycopg = check_url(url), psycopg
         self.place = where(url)
@@ -169,6 +169,33 @@ class Database(object):
                 if self.away is None:
                     self.away, self.next_probe = reason, time.monotonic() + PROBE_SECONDS
             raise Unavailable(reason) from e
+
+    def take(self):
+        """A connection of the pool (autocommit) for a caller that keeps it across calls; back
+        with give() or adopt()."""
+        self._check_back()
+        with self.unavailable_on_failure():
+            return self.pool.getconn()
+
+    def give(self, conn):
+        self.pool.putconn(conn)
+
+    @contextlib.contextmanager
+    def adopt(self, conn):
+        """The transaction that `conn` (from take()) opened with BEGIN, committed when the
+        block ends well and rolled back otherwise; the connection goes back to the pool."""
+        try:
+            with self.unavailable_on_failure():
+                yield conn
+                conn.execute("COMMIT")
+        except BaseException:
+            try:
+                conn.execute("ROLLBACK")
+            except self.psycopg.Error:
+                pass
+            raise
+        finally:
+            self.give(conn)
 
     def execute(self, sql, params=()):
         """Runs one statement on its own; the rows, or None for a statement without any."""

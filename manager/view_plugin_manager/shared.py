@@ -16,6 +16,7 @@ brings back. The other nodes take the same lock, shared, to converge a name, so 
 install a version that a change is about to replace.
 """
 import contextlib
+import functools
 import hashlib
 import json
 import logging
@@ -159,27 +160,83 @@ def file_digest(path):
 
 
 class SharedIntake(Intake):
-    """An Intake that also keeps the archive as sent, in its staging folder, to be copied into
-    the database once it is found good."""
+    """An Intake that also streams the archive as sent into the shared database while it
+    arrives, in a transaction of its own connection that the change then carries on (take());
+    a refused upload, a kill or a database that goes away rolls it back, so no archive is
+    kept that no record names."""
 
-    def __init__(self, data, limits, total_length):
+    def __init__(self, data, limits, total_length, database):
         Intake.__init__(self, data, limits, total_length)
-        self.archive_path = os.path.join(self.folder, "archive")
-        self.spool = open(self.archive_path, "wb")
+        self.database, self.conn, self.copy = database, None, None
+        self.pending, self.seq, self.db_error, self.sent = bytearray(), 0, None, False
+        try:
+            self.conn = database.take()
+            with database.unavailable_on_failure():
+                self.conn.execute("BEGIN")
+                self.archive_id = self.conn.execute(
+                    "INSERT INTO archives (sha256, size, created_at) VALUES ('', 0, %s) "
+                    "RETURNING id", (time.time(),)).fetchone()[0]
+                self.cursor = self.conn.cursor()
+                self.copying = self.cursor.copy("COPY archive_chunks (archive, seq, data) FROM "
+                                                "STDIN (FORMAT BINARY)")
+                self.copy = self.copying.__enter__()
+                self.copy.set_types(["int8", "int4", "bytea"])
+        except BaseException:
+            self.close()
+            raise
 
     def write(self, chunk):
         written = Intake.write(self, chunk)
-        self.spool.write(chunk)
+        if self.db_error is None:
+            self.pending += chunk
+            if len(self.pending) >= CHUNK:
+                self._send()
         return written
 
+    def _send(self):
+        try:
+            with self.database.unavailable_on_failure():
+                self.copy.write_row((self.archive_id, self.seq, bytes(self.pending)))
+        except Exception as e:  # raised by finish(), once the request has been read
+            self.db_error = e
+        self.seq += 1
+        self.pending = bytearray()
+
     def finish(self):
-        if not self.spool.closed:
-            self.spool.close()
-        return Intake.finish(self)
+        result = Intake.finish(self)
+        if not self.sent:
+            self.sent = True
+            if self.pending and self.db_error is None:
+                self._send()
+            if self.db_error is not None:
+                raise self.db_error
+            with self.database.unavailable_on_failure():
+                self.copy = None
+                self.copying.__exit__(None, None, None)
+                self.conn.execute("UPDATE archives SET sha256 = %s, size = %s WHERE id = %s",
+                                  (result[0], result[1], self.archive_id))
+        return result
+
+    def take(self):
+        """The connection, its transaction open with the archive in it, for the change."""
+        conn, self.conn = self.conn, None
+        return conn
 
     def close(self):
-        if not self.spool.closed:
-            self.spool.close()
+        conn, self.conn = self.conn, None
+        if conn is not None:
+            try:
+                if self.copy is not None:
+                    self.copy = None
+                    refusal = Refusal(400, "the upload was not kept")
+                    self.copying.__exit__(Refusal, refusal, None)
+            except Exception:
+                pass
+            try:
+                conn.execute("ROLLBACK")
+            except Exception:
+                conn.close()  # the pool replaces a closed connection
+            self.database.give(conn)
         Intake.close(self)
 
 
@@ -203,10 +260,9 @@ class SharedRecord(Record):
 
 
 class SharedStore(Store):
-    intake_class = SharedIntake
-
     def __init__(self, data, limits, database, node):
         Store.__init__(self, data, limits)
+        self.intake_class = functools.partial(SharedIntake, database=database)
         self.record = SharedRecord(data, database)
         self.database, self.node = database, node
         self.copies_path = os.path.join(data, COPIES_FILE)
@@ -246,7 +302,7 @@ class SharedStore(Store):
         sha, size, top, members = intake.finish()
         facts = {"name": top, "archive": archive_name, "sha256": sha, "size": size,
                  "members": len(members), "installed_at": time.time(), "installed_by": who}
-        with self.database.transaction() as conn:
+        with self.database.adopt(intake.take()) as conn:
             lock_name(conn, PLUGIN, top)
             same = conn.execute("SELECT name FROM entries WHERE kind = %s AND nfc = %s AND "
                                 "name <> %s", (PLUGIN, nfc(top), top)).fetchone()
@@ -260,7 +316,7 @@ class SharedStore(Store):
                                     "(form field 'replace', the checkbox on the page)"
                                % (top, current["archive"]))
             action = "install" if current is None else "replace"
-            facts["archive_id"] = store_archive(conn, intake.archive_path, sha, size)
+            facts["archive_id"] = intake.archive_id
             old = entry(conn, "previous", PLUGIN, top)
             if current is not None:
                 _put(conn, "previous", PLUGIN, current)

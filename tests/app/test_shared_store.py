@@ -259,3 +259,25 @@ def test_a_data_folder_that_joins_a_fleet_keeps_its_own_plug_ins(make_nodes, tmp
     assert mine["differs"] and set(mine["in_place"]) == {"old", "new"}
     assert a.client.get("/remove/plugin/old").status_code == 200  # removable as before
     assert tree(a.data, "old") is None
+
+
+@pytest.mark.parametrize("payload, status", [
+    (b"not gzip at all", 400),
+    (plugin("p", "v = 1")[:-40], 400),             # cut short
+    (plugin("p", "v = 2"), 409),                    # the name is taken from another archive
+])
+def test_a_refused_upload_keeps_no_archive_in_the_database(make_nodes, payload, status):
+    import psycopg
+
+    (a,) = make_nodes(1)
+    assert upload(a.client, "p", plugin("p", "v = 1"))[0] == 200
+
+    def archives():
+        with psycopg.connect(make_nodes.url, autocommit=True) as conn:
+            return conn.execute("SELECT count(*), (SELECT count(*) FROM archive_chunks) "
+                                "FROM archives").fetchone()
+
+    before = archives()
+    assert upload(a.client, "p", payload, archive_name="other.tar.gz")[0] == status
+    assert archives() == before
+    assert tree(a.data, "p") == {"main.py": b"v = 1"}
