@@ -66,7 +66,9 @@ def store_archive(conn, path, sha256, size):
         "INSERT INTO archives (sha256, size, created_at) VALUES (%s, %s, %s) RETURNING id",
         (sha256, size, time.time())).fetchone()[0]
     with open(path, "rb") as f, conn.cursor() as cur:
-        with cur.copy("COPY archive_chunks (archive, seq, data) FROM STDIN") as copy:
+        with cur.copy("COPY archive_chunks (archive, seq, data) FROM STDIN (FORMAT BINARY)"
+                      ) as copy:
+            copy.set_types(["int8", "int4", "bytea"])
             seq = 0
             while True:
                 chunk = f.read(CHUNK)
