@@ -99,3 +99,20 @@ def test_the_command_refuses_to_start(postgres_server, database_url, tmp_path,  
                             env=server_env(), capture_output=True, text=True, timeout=60)
     assert result.returncode != 0 and message in result.stderr, result.stderr
     assert "Traceback" not in result.stderr
+
+
+@pytest.mark.parametrize("argv, environ, database, node", [
+    (["--port", "5001"], {}, "", "%s:5001"),
+    (["--port", "5001"], {"VIEW_DATABASE": "postgresql://db/x", "VIEW_NODE": "east"},
+     "postgresql://db/x", "east"),
+    (["--database", "postgresql://db/y", "--node", "west"], {"VIEW_DATABASE": "postgresql://db/x"},
+     "postgresql://db/y", "west"),
+])
+def test_the_flags_and_their_variables_reach_the_application(argv, environ, database, node):
+    import socket
+
+    from view_plugin_manager.__main__ import app_config, parse_args
+
+    config = app_config(parse_args(argv, environ), environ)
+    assert config["VIEW_DATABASE"] == database
+    assert config["VIEW_NODE"] == (node % socket.gethostname() if "%s" in node else node)
