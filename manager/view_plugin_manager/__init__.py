@@ -19,7 +19,8 @@ import sys
 
 from flask import Flask
 
-from . import access, admission, blueprints, bodylimit, errors, routes, settings, store_routes
+from . import (access, admission, blueprints, bodylimit, database, errors, fleet, routes, settings,
+               store_routes)
 
 
 def _import_views(build):
@@ -58,7 +59,9 @@ def create_app(config=None):
     _pin_folders(vfile, data)
 
     app = Flask(__name__)
-    app.extensions[settings.EXTENSION] = settings.Shared(data, limits, vfile, vsched)
+    # The shared mode's database, if the settings name one (database.StartError if unusable).
+    app.extensions[settings.EXTENSION] = settings.Shared(
+        data, limits, vfile, vsched, database.open_database(config), settings.node_name(config))
     app.config["VIEW_DATA"] = data
     app.config["VIEW_LIMITS"] = limits
     app.config["MAX_CONTENT_LENGTH"] = limits.max_upload
@@ -72,5 +75,6 @@ def create_app(config=None):
     blueprints.register(app)
     errors.register(app)
     store_routes.register(app)
+    fleet.register(app)
     routes.register(app)
     return app

@@ -10,9 +10,10 @@ holds the compiled View package (default: build/ in the repository).
 """
 import argparse
 import os
+import socket
 import sys
 
-from . import access, admission, create_app, pacing, settings
+from . import access, admission, create_app, database, pacing, settings
 
 # gunicorn's threaded workers: a slow client holds one thread for seconds (app.gworker), never
 # a process; the worker's own loop answers gunicorn's heartbeat whatever its threads do, so a
@@ -59,6 +60,12 @@ def parse_args(argv, environ):
                         help="every client comes through a TLS proxy on this machine (env "
                              "VIEW_BEHIND_PROXY=1): Secure cookies, the client address from "
                              "X-Forwarded-For; listens on loopback only")
+    parser.add_argument("--database", default=environ.get("VIEW_DATABASE") or None,
+                        metavar="URL", help="keep the store's shared state in this PostgreSQL "
+                        "database (postgresql://USER@HOST:PORT/NAME; env VIEW_DATABASE), so that "
+                        "several nodes serve one store; default: the data folder alone")
+    parser.add_argument("--node", default=environ.get("VIEW_NODE") or None, metavar="NAME",
+                        help="this node's name in the fleet (env VIEW_NODE, default HOST:PORT)")
     for name, (variable, flag, default, what) in admission.LIMITS.items():
         parser.add_argument(flag, dest=name, type=limit, metavar="N",
                             default=environ.get(variable) or default,
@@ -127,6 +134,8 @@ def app_config(args, environ):
     config["VIEW_DATA"] = args.data
     config["VIEW_BEHIND_PROXY"] = "1" if args.behind_proxy else ""
     config["VIEW_TLS_CERT"] = args.tls_cert or ""
+    config["VIEW_DATABASE"] = args.database or ""
+    config["VIEW_NODE"] = args.node or "%s:%d" % (socket.gethostname(), args.port)
     for name, (variable, _, _, _) in admission.LIMITS.items():
         config[variable] = str(getattr(args, name))
     return settings.absolute_paths(config)
@@ -142,13 +151,18 @@ def main(argv=None):
         # Built here even for gunicorn: a configuration error stops the start with its message,
         # and the session secret is made once, before the workers start.
         app = create_app(config)
-    except access.CredentialError as e:
+    except (access.CredentialError, database.StartError) as e:
         sys.exit("plug-in manager: %s" % e)
     server = "%d gunicorn workers" % args.workers if args.workers else "threaded server"
     print("plug-in manager: %s://%s:%d/  (data folder: %s; %s)"
           % ("https" if args.tls_cert else "http", args.host, args.port, data, server),
           flush=True)
     if args.workers:
+        # The workers keep the node's copy; this process's controller stops before the exec.
+        state = settings.shared(app)
+        if state.controller is not None:
+            state.controller.stop()
+            state.database.close()
         serve_with_gunicorn(args, config)
     pacing.compile_pages(app)  # gunicorn's workers do so themselves (app.gworker)
     app.run(host=args.host, port=args.port, threaded=True, debug=False, use_reloader=False,

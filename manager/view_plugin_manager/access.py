@@ -35,7 +35,7 @@ from urllib.parse import urlsplit
 from flask import current_app, g, redirect, render_template, request, session, url_for
 from werkzeug.serving import WSGIRequestHandler
 
-from . import bodylimit, pacing, sessions, throttle
+from . import bodylimit, pacing, sessions, settings, throttle
 from .admission import size_text
 from .errors import error, wants_page
 from .settings import is_set
@@ -180,13 +180,18 @@ def listen_problem(host, has_credential, token=None, proxied=False):
             "--token-file) to a secret token, or listen on 127.0.0.1." % host)
 
 
-def load_secret(data):
-    """The session-signing secret of this data folder, made on first start.
+def load_secret(data, database=None):
+    """The session-signing secret of this data folder, made on first start; with a shared
+    `database`, the one secret of every node, kept there (the first node to start makes it).
 
     Written to a private temporary file and then hard-linked into place, so the secret file
     is never seen half-written or with loose permissions, and of several processes starting
     at once exactly one link succeeds: the others read the winner's secret.
     """
+    if database is not None:
+        database.execute("INSERT INTO secrets VALUES ('session', %s) ON CONFLICT DO NOTHING",
+                         (secrets.token_hex(32),))
+        return database.execute("SELECT value FROM secrets WHERE name = 'session'")[0][0]
     path = os.path.join(data, SECRET_FILE)
     for _ in range(3):
         try:
@@ -359,7 +364,8 @@ class ServerHandler(WSGIRequestHandler):
 
 def init_app(app, data, config):
     token = load_credential(config)
-    secret = load_secret(data)
+    database = settings.shared(app).database
+    secret = load_secret(data, database)
     app.secret_key = secret
     secure = serves_tls(config)
     proxied = behind_proxy(config)
@@ -378,12 +384,16 @@ def init_app(app, data, config):
         PERMANENT_SESSION_LIFETIME=timedelta(seconds=sessions.LIFETIME_SECONDS),
     )
     fingerprint = _fingerprint(token, secret) if token is not None else None
-    app.session_interface = sessions.ServerSessions(data, keep_anonymous=token is None)
+    app.session_interface = sessions.ServerSessions(data, keep_anonymous=token is None,
+                                                    database=database)
     app.session_interface.revoke_other_tokens(fingerprint)
 
-    def judged(given):
-        """(accepted, seconds to wait) for a credential the client presents."""
-        return throttle.judge(data, client_address(proxied), lambda: _same(given, token))
+    def judged(given, signing_in=False):
+        """(accepted, seconds to wait) for a credential the client presents. While the shared
+        database is away, a sign-in is answered 503; a token on each request is judged by
+        this node's own counts, so that reading goes on."""
+        return throttle.judge(data, client_address(proxied), lambda: _same(given, token),
+                              database, fall_back=not signing_in)
 
     def sign_in_page(status, message=None, wait=0, notice=None):
         target = _local_target(request.full_path.rstrip("?")) if request.endpoint != "signin" \
@@ -431,6 +441,8 @@ def init_app(app, data, config):
             elif session.get("operator") is not None and _same(session["operator"],
                                                                 fingerprint):
                 g.signed_in = True
+            elif getattr(session, "unavailable", None) and request.endpoint not in OPEN_ENDPOINTS:
+                return error(503, session.unavailable, **{"Retry-After": "5"})
             elif request.endpoint not in OPEN_ENDPOINTS:
                 if wants_page():
                     return sign_in_page(401)
@@ -464,7 +476,7 @@ def init_app(app, data, config):
             # with our voice.
             notice = SIGNED_OUT if request.args.get("signed_out") else None
             return sign_in_page(200, notice=notice)
-        right, wait = judged(request.form.get("token", "").strip())
+        right, wait = judged(request.form.get("token", "").strip(), signing_in=True)
         if wait:
             return sign_in_page(429, "Too many wrong tokens; try again in %d seconds." % wait,
                                 wait)

@@ -66,6 +66,11 @@ def _hash(sid):
     return hashlib.sha256(sid.encode("utf-8", "replace")).hexdigest()
 
 
+def _is_unavailable(error):
+    from .database import Unavailable
+    return isinstance(error, Unavailable)
+
+
 class ServerSession(CallbackDict, SessionMixin):
     def __init__(self, initial=None, sid=None, created=None, seen=None):
         def on_update(self):
@@ -77,6 +82,7 @@ class ServerSession(CallbackDict, SessionMixin):
         self.seen = seen
         self.modified = False
         self.renew = False  # a new id at the next save (sign-in)
+        self.unavailable = None  # why the session could not be read (shared database away)
         self.permanent = True
 
     def regenerate(self):
@@ -87,29 +93,60 @@ class ServerSession(CallbackDict, SessionMixin):
 
 
 class ServerSessions(SessionInterface):
-    def __init__(self, data, keep_anonymous):
+    def __init__(self, data, keep_anonymous, database=None):
         # Without an operator token every visitor is the operator (loopback only); with one,
         # nobody gets a row before signing in, so unauthenticated clients cannot fill the file.
         self.data = data
         self.keep_anonymous = keep_anonymous
+        # Several nodes keep their sessions in the shared database (the same statements), so a
+        # browser signed in on one is signed in on every other.
+        self.statements = None if database is None else database.statements()
+
+    def db(self):
+        return connect(self.data) if self.statements is None else self.statements
 
     def revoke_other_tokens(self, fingerprint):
-        connect(self.data).execute(
-            "DELETE FROM sessions WHERE operator IS NOT NULL AND operator IS NOT ?", (fingerprint,))
+        if fingerprint is None:
+            self.db().execute("DELETE FROM sessions WHERE operator IS NOT NULL")
+        else:
+            self.db().execute("DELETE FROM sessions WHERE operator IS NOT NULL AND "
+                              "operator <> ?", (fingerprint,))
 
     def open_session(self, app, request):
         sid = request.cookies.get(self.get_cookie_name(app))
         if sid and len(sid) < 100:
-            row = connect(self.data).execute(
-                "SELECT data, created, seen FROM sessions WHERE id = ?", (_hash(sid),)).fetchone()
+            try:
+                row = self.db().execute("SELECT data, created, seen FROM sessions WHERE id = ?",
+                                        (_hash(sid),)).fetchone()
+            except Exception as e:
+                if not _is_unavailable(e):
+                    raise
+                # Who this is cannot be told now: the request goes on without a session, and
+                # what needs one is answered 503 (access.check_access).
+                session = ServerSession()
+                session.unavailable = str(e)
+                return session
             now = time.time()
             if row and now - row[2] < IDLE_SECONDS and now - row[1] < LIFETIME_SECONDS:
                 return ServerSession(json.loads(row[0]), sid, row[1], row[2])
         return ServerSession()
 
     def save_session(self, app, session, response):
+        try:
+            self._save(app, session, response)
+        except Exception as e:
+            if not _is_unavailable(e):
+                raise
+            # A session that could not be kept must not look kept: the answer says so.
+            response.status_code = 503
+            response.set_data(json.dumps({"error": str(e)}))
+            response.mimetype = "application/json"
+            response.headers.pop("Location", None)
+            response.headers.pop("Set-Cookie", None)
+
+    def _save(self, app, session, response):
         name = self.get_cookie_name(app)
-        db = connect(self.data)
+        db = self.db()
         now = time.time()
         response.vary.add("Cookie")
         if not session or session.renew:

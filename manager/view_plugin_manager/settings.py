@@ -24,7 +24,7 @@ FOLDERS = ("plugin", "temp", "uploads")
 # The settings an application reads. The command's own (VIEW_HOST, VIEW_PORT, VIEW_WORKERS,
 # VIEW_TLS_KEY) say how it listens, and no application needs them.
 APP_SETTINGS = ("VIEW_DATA", "VIEW_BUILD_DIR", "VIEW_TOKEN", "VIEW_TOKEN_FILE",
-                "VIEW_BEHIND_PROXY", "VIEW_TLS_CERT") + tuple(
+                "VIEW_BEHIND_PROXY", "VIEW_TLS_CERT", "VIEW_DATABASE", "VIEW_NODE") + tuple(
                     variable for variable, _, _, _ in LIMITS.values())
 EXTENSION = "view_plugin_manager"
 
@@ -85,6 +85,12 @@ def build_dir(config):
     return config.get("VIEW_BUILD_DIR") or (os.path.join(ROOT, "build") if IN_CHECKOUT else None)
 
 
+def node_name(config):
+    """This node's name among several (VIEW_NODE), else the machine's name."""
+    import socket
+    return config.get("VIEW_NODE") or socket.gethostname()
+
+
 def make_folders(data):
     # Made up front: the views fail on a missing folder, and their own create-on-demand can
     # race between two requests (FileExistsError).
@@ -97,11 +103,13 @@ class Shared(object):
     the two view modules. Kept on the application (app.extensions), so that several
     applications in one process keep theirs apart."""
 
-    __slots__ = ("data", "limits", "store", "vfile", "vsched")
+    __slots__ = ("data", "limits", "store", "vfile", "vsched", "database", "node", "controller")
 
-    def __init__(self, data, limits, vfile, vsched):
+    def __init__(self, data, limits, vfile, vsched, database=None, node=None):
         self.data, self.limits, self.vfile, self.vsched = data, limits, vfile, vsched
         self.store = None  # set by store_routes.register
+        # The shared mode's database (database.Database) and this node's name; None embedded.
+        self.database, self.node, self.controller = database, node, None
 
 
 def shared(app=None):

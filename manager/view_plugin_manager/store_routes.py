@@ -6,6 +6,7 @@ the view's statements save the archive inside plugin/ under its own name and unp
 what is there, and those statements are part of what the module's callers observe. API modules
 still go through the view, with the uploaded file's save() made atomic.
 """
+import contextlib
 import math
 import os
 import sqlite3
@@ -78,7 +79,7 @@ def raw_name(prefix):
     return os.fsdecode(unquote_to_bytes(path[start:]))
 
 
-def make_request_class(data, limits, base=Request):
+def make_request_class(data, limits, base=Request, intake=Intake):
     class StoreRequest(base):
         """Receives a plug-in archive straight into the store's staging folder, verifying it
         on the way (store.Intake); other files go to the staging folder too, never /tmp."""
@@ -86,7 +87,7 @@ def make_request_class(data, limits, base=Request):
         def _get_file_stream(self, total_content_length, content_type, filename=None,
                              content_length=None):
             if filename and filename.endswith(".tar.gz") and self.path.endswith("/upload"):
-                stream = Intake(data, limits, total_content_length)
+                stream = intake(data, limits, total_content_length)
             else:
                 stream = tempfile.TemporaryFile("wb+", dir=staging_root(data))
             # A body refused part-way leaves its parts out of request.files, where close()
@@ -164,7 +165,7 @@ def remove(t, o):
         return remove_plugin(o)
     state = shared()
     try:
-        with store_lock(state.data, exclusive=True):
+        with sharing(state, o, "remove"), store_lock(state.data, exclusive=True):
             result = state.vfile.View.remove(t, o)
             if result is not None:
                 noted("remove module", o, None, "ok")
@@ -284,9 +285,16 @@ def change(action, name, archive, thunk, cleanup=None):
     return jsonify({"state": "ok"})
 
 
+def sharing(state, name, action):
+    """The shared record's side of a change of the API module `name` (a node of several), or
+    nothing (alone)."""
+    change = getattr(state.store, "module_change", None)
+    return contextlib.nullcontext() if change is None else change(name, who(), action)
+
+
 def upload_module(part, name):
     state = shared()
-    with state.store.lock():
+    with sharing(state, name, "upload"), state.store.lock():
         request.files = MultiDict({"formFile": AtomicUpload(part, state.data)})
         try:
             result = state.vfile.View.upload()
@@ -401,10 +409,15 @@ def register(app):
     """Opens the application's store (sweeping what an interrupted change left) and adds its
     routes; the application's shared state (settings.shared) is in place."""
     state = shared(app)
-    state.store = Store(state.data, state.limits)
+    if state.database is None:
+        state.store = Store(state.data, state.limits)
+    else:
+        from .shared import SharedStore
+        state.store = SharedStore(state.data, state.limits, state.database, state.node)
     state.store.sweep()
     app.config["VIEW_STORE"] = state.store
-    app.request_class = make_request_class(state.data, state.limits, app.request_class)
+    app.request_class = make_request_class(state.data, state.limits, app.request_class,
+                                           getattr(state.store, "intake_class", Intake))
     app.url_map.converters["name"] = AnyNameConverter
     app.add_template_filter(filesize, "filesize")
     app.add_template_filter(when, "when")

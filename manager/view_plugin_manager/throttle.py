@@ -39,25 +39,42 @@ def wait_after(failures):
     return min(MAX_WAIT_SECONDS, 2 ** min(failures - FREE_FAILURES - 1, 20))
 
 
-def judge(data, address, is_right):
+def judge(data, address, is_right, database=None, fall_back=False):
     """(True, 0) when `is_right()` accepts the credential; (False, 0) when it refuses it;
-    (False, seconds) when the client must wait that long first (is_right is not called)."""
-    client, now = client_key(address), time.time()
+    (False, seconds) when the client must wait that long first (is_right is not called).
+    With a shared `database` the counts are kept there for every node; while it is away
+    database.Unavailable is raised, or, with `fall_back`, this node's own counts judge."""
+    client = client_key(address)
+    if database is not None:
+        from .database import Unavailable
+        try:
+            with database.statements().locked("failures/" + client) as db:
+                return _judge(db, client, is_right)
+        except Unavailable:
+            if not fall_back:
+                raise
     db = sessions.connect(data)
     db.execute("BEGIN IMMEDIATE")
     try:
-        row = db.execute("SELECT count, blocked_until FROM failures WHERE client = ?",
-                         (client,)).fetchone()
-        if row and row[1] > now:
-            return False, max(1, math.ceil(row[1] - now))
-        if is_right():
-            if row:
-                db.execute("DELETE FROM failures WHERE client = ?", (client,))
-            return True, 0
-        count = (row[0] if row else 0) + 1
-        db.execute("INSERT OR REPLACE INTO failures VALUES (?, ?, ?, ?)",
-                   (client, count, now, now + wait_after(count)))
-        db.execute("DELETE FROM failures WHERE last < ?", (now - FORGET_SECONDS,))
-        return False, 0
+        return _judge(db, client, is_right)
     finally:
         db.execute("COMMIT")
+
+
+def _judge(db, client, is_right):
+    now = time.time()
+    row = db.execute("SELECT count, blocked_until FROM failures WHERE client = ?",
+                     (client,)).fetchone()
+    if row and row[1] > now:
+        return False, max(1, math.ceil(row[1] - now))
+    if is_right():
+        if row:
+            db.execute("DELETE FROM failures WHERE client = ?", (client,))
+        return True, 0
+    count = (row[0] if row else 0) + 1
+    db.execute("INSERT INTO failures VALUES (?, ?, ?, ?) ON CONFLICT (client) DO UPDATE SET "
+               "count = excluded.count, last = excluded.last, "
+               "blocked_until = excluded.blocked_until",
+               (client, count, now, now + wait_after(count)))
+    db.execute("DELETE FROM failures WHERE last < ?", (now - FORGET_SECONDS,))
+    return False, 0

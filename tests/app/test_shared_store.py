@@ -1,0 +1,283 @@
+"""Several nodes on one PostgreSQL database, as applications in this process (each with its data
+folder and its controller thread): changes, sessions, guessing counts, the fleet, a damaged
+record or copy, and the database going away. The same on live servers: test_shared_fleet.py."""
+import io
+import os
+import time
+
+import pytest
+from support.archives import archive
+from support.postgres import database_url, postgres_server  # noqa: F401 (fixtures)
+from webapp_support import OPERATOR, TOKEN, app_settings, native
+
+pytestmark = native
+JSON = {"Accept": "application/json"}
+
+
+def wait_for(predicate, timeout=30, what="the nodes to converge"):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.1)
+    pytest.fail("timed out waiting for " + what)
+
+
+def plugin(name, text, extra=()):
+    contents = {name + "/": None, name + "/main.py": text.encode()}
+    contents.update({name + "/" + e: b"e" for e in extra})
+    return archive(contents)
+
+
+def upload(client, name, payload, replace=False, archive_name=None):
+    fields = {"type": "plugin", "formFile": (io.BytesIO(payload), archive_name or name + ".tar.gz")}
+    if replace:
+        fields["replace"] = "1"
+    r = client.post("/upload", data=fields)
+    return r.status_code, r.get_json()
+
+
+def tree(data, name):
+    folder = os.path.join(str(data), "plugin", name)
+    if not os.path.isdir(folder):
+        return None
+    found = {}
+    for d, _, files in os.walk(folder):
+        for f in files:
+            with open(os.path.join(d, f), "rb") as handle:
+                found[os.path.relpath(os.path.join(d, f), folder)] = handle.read()
+    return found
+
+
+class Node(object):
+    def __init__(self, app, data):
+        self.app, self.data = app, data
+        self.client = app.test_client()
+        self.client.environ_base["HTTP_AUTHORIZATION"] = OPERATOR["Authorization"]
+
+    @property
+    def state(self):
+        from view_plugin_manager.settings import shared
+        return shared(self.app)
+
+
+@pytest.fixture
+def make_nodes(tmp_path, monkeypatch, database_url):  # noqa: F811
+    """make_nodes(n, names=...) -> n nodes on one database; `make_nodes.url` is its URL."""
+    monkeypatch.chdir(tmp_path)
+    made = []
+
+    def make(count=1, first=0, **settings):
+        from view_plugin_manager import create_app
+        nodes = []
+        for i in range(first, first + count):
+            data = tmp_path / ("node%d" % i)
+            app = create_app(app_settings(VIEW_DATA=str(data), VIEW_TOKEN=TOKEN,
+                                          VIEW_DATABASE=database_url, VIEW_NODE="n%d" % i,
+                                          **settings))
+            app.testing = True
+            nodes.append(Node(app, data))
+        made.extend(nodes)
+        return nodes
+
+    make.url = database_url
+    yield make
+    for node in made:
+        node.state.controller.stopped.set()
+    for node in made:
+        node.state.controller.stop()
+        node.state.database.close()
+
+
+def same_everywhere(nodes, name, expected):
+    return all(tree(node.data, name) == expected for node in nodes)
+
+
+def test_changes_on_any_node_reach_every_node(make_nodes):
+    a, b, c = make_nodes(3)
+    v1, v2 = {"main.py": b"v = 1"}, {"main.py": b"v = 2", "extra": b"e"}
+    assert upload(a.client, "p", plugin("p", "v = 1")) == (200, {"state": "ok"})
+    assert tree(a.data, "p") == v1  # the answer waits for the node's own copy
+    wait_for(lambda: same_everywhere([b, c], "p", v1))
+    assert upload(b.client, "p", plugin("p", "v = 2", ["extra"]), replace=True)[0] == 200
+    wait_for(lambda: same_everywhere([a, c], "p", v2))
+    assert c.client.post("/rollback/plugin/p").status_code == 200
+    wait_for(lambda: same_everywhere([a, b, c], "p", v1))
+    assert a.client.get("/remove/plugin/p").status_code == 200
+    wait_for(lambda: same_everywhere([a, b, c], "p", None))
+    history = b.client.get("/history").get_json()["history"]
+    assert [(h["action"], h["node"]) for h in history] == [
+        ("remove", "n0"), ("rollback", "n2"), ("replace", "n1"), ("install", "n0")]
+    fleet = wait_for(lambda: (lambda f: f["converged"] and len(f["nodes"]) == 3 and f)(
+        c.client.get("/fleet", headers=JSON).get_json()))
+    assert fleet["record"] == {} and {n["node"] for n in fleet["nodes"]} == {"n0", "n1", "n2"}
+
+
+@pytest.mark.parametrize("second, expected", [
+    ({"archive_name": "other.tar.gz"}, 409),       # installed elsewhere from another archive
+    ({"archive_name": "other.tar.gz", "replace": True}, 200),
+    ({}, 200),                                     # the same archive name replaces, as alone
+])
+def test_a_name_taken_on_another_node_needs_replace(make_nodes, second, expected):
+    a, b = make_nodes(2)
+    assert upload(a.client, "p", plugin("p", "v = 1"))[0] == 200
+    status, body = upload(b.client, "p", plugin("p", "v = 2"), **second)
+    assert status == expected, body
+    want = {"main.py": b"v = 1" if expected == 409 else b"v = 2"}
+    wait_for(lambda: same_everywhere([a, b], "p", want))
+
+
+def test_a_name_equal_after_nfc_to_one_on_another_node_is_refused(make_nodes):
+    a, b = make_nodes(2)
+    assert upload(a.client, "caf\u00e9", plugin("caf\u00e9", "v = 1"))[0] == 200
+    status, body = upload(b.client, "cafe\u0301", plugin("cafe\u0301", "v = 1"))
+    assert status == 400 and "NFC" in body["error"]
+
+
+def test_a_damaged_archive_in_the_record_is_never_put_in_place(make_nodes):
+    import psycopg
+
+    (a,) = make_nodes(1)
+    assert upload(a.client, "p", plugin("p", "v = 1"))[0] == 200
+    with psycopg.connect(make_nodes.url, autocommit=True) as conn:
+        conn.execute("UPDATE archive_chunks SET data = %s",
+                     (plugin("p", "evil = 1"),))
+    (b,) = make_nodes(1, first=1)
+    report = wait_for(lambda: [n for n in b.client.get("/fleet", headers=JSON).get_json()["nodes"]
+                               if n["node"] == "n1" and n["problems"]])
+    assert "SHA-256" in report[0]["problems"][0] and report[0]["differs"]
+    assert tree(b.data, "p") is None
+    assert not os.listdir(os.path.join(str(b.data), ".staging"))
+
+
+@pytest.mark.parametrize("damage", ["delete", "edit", "add", "remove_folder"])
+def test_a_copy_damaged_by_hand_comes_back_at_start(make_nodes, damage):
+    a, b = make_nodes(2)
+    assert upload(a.client, "p", plugin("p", "v = 1", ["x"]))[0] == 200
+    good = {"main.py": b"v = 1", "x": b"e"}
+    wait_for(lambda: same_everywhere([b], "p", good))
+    b.state.controller.stop()
+    folder = os.path.join(str(b.data), "plugin", "p")
+    if damage == "delete":
+        os.unlink(os.path.join(folder, "x"))
+    elif damage == "edit":
+        with open(os.path.join(folder, "main.py"), "ab") as f:
+            f.write(b"# by hand")
+    elif damage == "add":
+        open(os.path.join(folder, "new.py"), "w").close()
+    else:
+        import shutil
+        shutil.rmtree(folder)
+    (again,) = make_nodes(1, first=1)  # the same data folder, started again
+    wait_for(lambda: same_everywhere([again], "p", good))
+
+
+def test_sessions_counts_and_secret_are_shared(make_nodes):
+    a, b = make_nodes(2)
+    for node in (a, b):
+        node.client.environ_base.pop("HTTP_AUTHORIZATION")
+    assert a.client.post("/signin", data={"token": TOKEN}).status_code == 302
+    cookie = a.client.get_cookie("view_session")
+    b.client.set_cookie("view_session", cookie.value)
+    assert b.client.get("/plugins/plugin", headers=JSON).status_code == 200
+    page = b.client.get("/plugins/plugin", headers={"Accept": "text/html"}).get_data(True)
+    csrf = page.split('name="csrf-token" content="')[1].split('"')[0]
+    assert b.client.post("/signout", data={"csrf_token": csrf}).status_code == 302
+    assert a.client.get("/plugins/plugin", headers=JSON).status_code == 401  # ended everywhere
+    for _ in range(6):
+        assert a.client.post("/signin", data={"token": "wrong"}).status_code == 401
+    r = b.client.post("/signin", data={"token": TOKEN})
+    assert r.status_code == 429 and int(r.headers["Retry-After"]) >= 1
+    assert a.app.secret_key == b.app.secret_key
+    assert not os.path.exists(os.path.join(str(a.data), ".session-secret"))
+
+
+def test_the_database_away_then_back(make_nodes, postgres_server):  # noqa: F811
+    a, b = make_nodes(2)
+    assert upload(a.client, "p", plugin("p", "v = 1"))[0] == 200
+    wait_for(lambda: same_everywhere([b], "p", {"main.py": b"v = 1"}))
+    browser = b.app.test_client()
+    postgres_server.stop("immediate")
+    try:
+        listing = b.client.get("/plugins/plugin", headers=JSON)
+        assert listing.status_code == 200
+        assert [e["name"] for e in listing.get_json()["entries"]] == ["p"]
+        assert b.client.get("/plugins/plugin", headers={"Accept": "text/html"}).status_code == 200
+        for client in (a.client, b.client):
+            status, body = upload(client, "q", plugin("q", "v = 1"))
+            assert status == 503 and "unavailable" in body["error"]
+            for r in (client.get("/remove/plugin/p"), client.post("/rollback/plugin/p")):
+                assert r.status_code == 503 and "unavailable" in r.get_json()["error"]
+        r = browser.post("/signin", data={"token": TOKEN})
+        assert r.status_code == 503 and "unavailable" in r.get_json()["error"]
+        assert tree(b.data, "p") == {"main.py": b"v = 1"}  # the installed copy goes on
+    finally:
+        postgres_server.start()
+    wait_for(lambda: upload(b.client, "q", plugin("q", "v = 1"))[0] == 200, what="the upload")
+    wait_for(lambda: same_everywhere([a, b], "q", {"main.py": b"v = 1"}))
+    assert browser.post("/signin", data={"token": TOKEN}).status_code == 302
+    assert browser.get("/plugins/plugin", headers=JSON).status_code == 200
+
+
+def test_the_fleet_marks_a_node_that_differs_or_was_not_seen(make_nodes):
+    import psycopg
+
+    (a,) = make_nodes(1)
+    assert upload(a.client, "p", plugin("p", "v = 1"))[0] == 200
+    wait_for(lambda: [n for n in a.client.get("/fleet", headers=JSON).get_json()["nodes"]
+                      if n["node"] == "n0" and not n["differs"]])
+    with psycopg.connect(make_nodes.url, autocommit=True) as conn:
+        conn.execute("INSERT INTO nodes (node, last_seen, in_place) VALUES "
+                     "('gone', %s, '{}'), ('behind', %s, '{\"p\": \"0000\"}')",
+                     (time.time() - 120, time.time()))
+    fleet = a.client.get("/fleet", headers=JSON).get_json()
+    state = {n["node"]: (n["differs"], n["stale"]) for n in fleet["nodes"]}
+    assert state == {"n0": (False, False), "gone": (True, True), "behind": (True, False)}
+    assert not fleet["converged"]
+    for path in ("/fleet", "/plugins/plugin"):
+        page = a.client.get(path, headers={"Accept": "text/html"}).get_data(as_text=True)
+        assert 'id="fleet"' in page and "not seen for 60 s" in page
+        assert "differs from the record" in page and "as recorded" in page
+
+
+def test_a_data_folder_that_joins_a_fleet_keeps_its_own_plug_ins(make_nodes, tmp_path):
+    from view_plugin_manager import create_app
+
+    alone = create_app(app_settings(VIEW_DATA=str(tmp_path / "node0"), VIEW_TOKEN=TOKEN))
+    client = alone.test_client()
+    client.environ_base["HTTP_AUTHORIZATION"] = OPERATOR["Authorization"]
+    assert upload(client, "old", plugin("old", "v = 0"))[0] == 200
+    a, b = make_nodes(2)  # node0 is the folder above, now a node of a fleet
+    assert upload(b.client, "new", plugin("new", "v = 1"))[0] == 200
+    wait_for(lambda: same_everywhere([a], "new", {"main.py": b"v = 1"}))
+    a.state.controller.converge(verify=True)
+    assert tree(a.data, "old") == {"main.py": b"v = 0"}
+    assert tree(b.data, "old") is None
+    mine = [n for n in a.client.get("/fleet", headers=JSON).get_json()["nodes"]
+            if n["node"] == "n0"][0]
+    assert mine["differs"] and set(mine["in_place"]) == {"old", "new"}
+    assert a.client.get("/remove/plugin/old").status_code == 200  # removable as before
+    assert tree(a.data, "old") is None
+
+
+@pytest.mark.parametrize("payload, status", [
+    (b"not gzip at all", 400),
+    (plugin("p", "v = 1")[:-40], 400),             # cut short
+    (plugin("p", "v = 2"), 409),                    # the name is taken from another archive
+])
+def test_a_refused_upload_keeps_no_archive_in_the_database(make_nodes, payload, status):
+    import psycopg
+
+    (a,) = make_nodes(1)
+    assert upload(a.client, "p", plugin("p", "v = 1"))[0] == 200
+
+    def archives():
+        with psycopg.connect(make_nodes.url, autocommit=True) as conn:
+            return conn.execute("SELECT count(*), (SELECT count(*) FROM archive_chunks) "
+                                "FROM archives").fetchone()
+
+    before = archives()
+    assert upload(a.client, "p", payload, archive_name="other.tar.gz")[0] == status
+    assert archives() == before
+    assert tree(a.data, "p") == {"main.py": b"v = 1"}
