@@ -13,12 +13,14 @@ route CREDENTIAL answers that from the request's headers alone (empty 204, or th
 upload itself would get): nginx asks it before it reads a byte of an upload's body.
 """
 from flask import request
+from werkzeug.exceptions import RequestEntityTooLarge
 
 KIB = 1024
-# Sign-in, sign-out and every route but the upload take a small form or nothing.
+# Sign-in, sign-out and every route but the upload take a small form or nothing; so does the
+# upload, but for its multipart form.
 SMALL_BODY = 4 * KIB
-# Form fields a request may have (urlencoded fields, or multipart parts): the upload form has
-# three, sign-in two.
+# Parts a multipart form may have: the upload form has three. (An urlencoded form is held to
+# SMALL_BODY as a whole.)
 FORM_PARTS = 10
 # What one field of a form that is not a file may take in memory (file parts go to files as
 # they arrive). Werkzeug holds its whole parse buffer to this, which takes 64 KiB reads: it must
@@ -35,8 +37,17 @@ def init_app(app, max_upload):
 
     @app.before_request
     def body_limit():
-        if request.path != UPLOAD_PATH:
+        if request.path != UPLOAD_PATH or request.mimetype != "multipart/form-data":
             request.max_content_length = SMALL_BODY
+        if request.content_length is None and request.environ.get("wsgi.input_terminated") \
+                and request.mimetype != "multipart/form-data":
+            # A body of unknown length (chunked), parsed whole: Werkzeug's read of it stops at
+            # the limit without a word, and the form would be the body cut short. Read it now
+            # and refuse it if it fills the limit (a multipart parser reads on to its end and
+            # meets the refusal itself).
+            request.get_data(cache=True)
+            if request.stream.is_exhausted:
+                raise RequestEntityTooLarge()
 
     @app.get(CREDENTIAL)
     def credential():
