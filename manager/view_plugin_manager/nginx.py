@@ -12,8 +12,10 @@ import re
 import resource
 import shutil
 import subprocess
+import sys
 
 from . import bodylimit
+from .admission import size_text
 
 SITE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "nginx-site.conf")
 NAME = "view_plugin_manager"
@@ -96,6 +98,8 @@ def site(listen, upstreams, max_upload, tls=None, request_buffering=True,
         "small_body": size(bodylimit.SMALL_BODY),
         "max_upload": size(max_upload + FORM_FRAMING),
         "request_buffering": "on" if request_buffering else "off",
+        "upload_text": size_text(max_upload),
+        "small_text": size_text(bodylimit.SMALL_BODY),
     }
     text = re.sub(r"@(\w+)@", lambda m: values[m.group(1)], text)
     # Blank lines where an optional part is left out.
@@ -133,3 +137,24 @@ def check(binary, run, main):
     result = subprocess.run(command(binary, run, main) + ["-t", "-q"], capture_output=True,
                             text=True, timeout=30)
     return result.returncode == 0, result.stderr.strip()
+
+
+# deploy/nginx/view-plugin-manager.conf: the site for an operator's own nginx, in front of three
+# managers on this machine (each started with --behind-proxy on its loopback port), over TLS.
+EXAMPLE_LISTEN = [("0.0.0.0", 443), ("::", 443)]
+EXAMPLE_UPSTREAMS = ["127.0.0.1:5001", "127.0.0.1:5002", "127.0.0.1:5003"]
+EXAMPLE_TLS = ("/etc/ssl/certs/view-plugin-manager.pem",
+               "/etc/ssl/private/view-plugin-manager.key")
+EXAMPLE_MAX_UPLOAD = 64 << 20
+
+
+def example():
+    """The shipped configuration: `python -m view_plugin_manager.nginx` prints it."""
+    return ("# Made by `python -m view_plugin_manager.nginx` for --max-upload 64M; edit the listen\n"
+            "# addresses, the certificate and the upstream servers to yours, and include it in\n"
+            "# nginx's http context (Debian: /etc/nginx/conf.d/).\n\n"
+            + site(EXAMPLE_LISTEN, EXAMPLE_UPSTREAMS, EXAMPLE_MAX_UPLOAD, EXAMPLE_TLS))
+
+
+if __name__ == "__main__":
+    sys.stdout.write(example())
