@@ -135,6 +135,17 @@ def browser(tmp_path_factory):
         shutil.rmtree(str(profile), ignore_errors=True)
 
 
+@pytest.fixture(scope="module")
+def certificate(tmp_path_factory):
+    """A self-signed certificate for 127.0.0.1: (certificate file, key file)."""
+    folder = tmp_path_factory.mktemp("tls")
+    cert, key = folder / "cert.pem", folder / "key.pem"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                    "-subj", "/CN=127.0.0.1", "-keyout", str(key), "-out", str(cert)],
+                   check=True, capture_output=True, timeout=60)
+    return str(cert), str(key)
+
+
 @pytest.fixture
 def public_host():
     """An address off loopback, for a server that must treat its clients as remote: a network

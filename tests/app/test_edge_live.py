@@ -10,7 +10,6 @@ import re
 import selectors
 import socket
 import ssl
-import subprocess
 import threading
 import time
 import uuid
@@ -428,16 +427,6 @@ def test_guessing_is_throttled_whatever_the_client_forwards(request, start_serve
     status = send_body(served, "/upload", dict(MULTIPART, Authorization="Bearer guess"),
                        file_part(BOUNDARY, b"x" * 65536), 4 * MIB, True)[0]
     assert status in (401, 403)
-
-
-@pytest.fixture(scope="module")
-def certificate(tmp_path_factory):
-    folder = tmp_path_factory.mktemp("tls")
-    cert, key = folder / "cert.pem", folder / "key.pem"
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
-                    "-subj", "/CN=127.0.0.1", "-keyout", str(key), "-out", str(cert)],
-                   check=True, capture_output=True, timeout=60)
-    return str(cert), str(key)
 
 
 def test_tls_cookie_is_host_only_and_secure(proxied, certificate):

@@ -72,16 +72,6 @@ def needs_nginx():
     return nginx.find()
 
 
-@pytest.fixture(scope="module")
-def certificate(tmp_path_factory):
-    folder = tmp_path_factory.mktemp("tls")
-    cert, key = folder / "cert.pem", folder / "key.pem"
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
-                    "-subj", "/CN=127.0.0.1", "-keyout", str(key), "-out", str(cert)],
-                   check=True, capture_output=True, timeout=60)
-    return str(cert), str(key)
-
-
 @pytest.mark.parametrize("tls, buffering, listen", [
     (False, False, [("127.0.0.1", 8080)]),
     (True, True, [("0.0.0.0", 8443), ("::", 8443)]),
