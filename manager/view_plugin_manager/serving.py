@@ -42,6 +42,9 @@ KEEP_ALIVE_SECONDS = 5
 # today's server waited no longer.
 IDLE_SECONDS = 10
 HEADER_BYTES = 32 * 1024
+# What waitress asks of a socket at a time: its default of 8 KiB costs a pass of its event loop
+# per 8 KiB, and 64 MB took 0.3 s to receive on loopback, against 0.07 s with this.
+RECV_BYTES = 256 * 1024
 START_SECONDS = 30
 WORKERS_EXTRA = "pip install 'view-plugin-manager[workers]'"
 NGINX_PACKAGE = "apt-get install nginx-light"
@@ -233,7 +236,7 @@ class Servers(object):
             where = {"listen": nginx.listen_address(*bind)}
         self.make_waitress = functools.partial(
             create_server,
-            app, threads=THREADS, ident="plug-in-manager", backlog=1024,
+            app, threads=THREADS, ident="plug-in-manager", backlog=1024, recv_bytes=RECV_BYTES,
             # poll(), not select(): select() cannot wait on a socket past the 1024th.
             asyncore_use_poll=True, connection_limit=max(100, files - 64),
             channel_timeout=IDLE_SECONDS, cleanup_interval=1,
