@@ -166,7 +166,7 @@ class Servers(object):
         self.procs, self.run_dir = [], None
         self.waitress = self.make_waitress = None
         self.names = {}  # process id: what it is, for the message when it stops
-        self.failed = False
+        self.failed = self.stopping = False
 
     def start(self, app):
         files = _raise_open_files()
@@ -261,16 +261,14 @@ class Servers(object):
 
     def _watch(self, proc):
         proc.wait()
-        if not self._stopping:
+        if not self.stopping:
             self.failed = True
             print("plug-in manager: %s stopped (exit status %s); stopping"
                   % (self.names[proc.pid], proc.returncode), file=sys.stderr, flush=True)
             os.kill(os.getpid(), signal.SIGTERM)
 
-    _stopping = False
-
     def stop(self):
-        self._stopping = True
+        self.stopping = True
         if self.waitress is not None:
             self.waitress.close()
         for proc in reversed(self.procs):

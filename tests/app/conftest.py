@@ -36,14 +36,19 @@ def operator_client(tmp_path, monkeypatch):
     return lambda **settings: make_client(tmp_path, monkeypatch, **settings)
 
 
-def needs_for(args):
-    """Why a server started with `args` cannot run here (what to install), or None."""
+def needs_for(args, host="127.0.0.1", edge=False):
+    """Why a server started with `args` on `host` cannot run here (what to install), or None.
+    nginx is needed for gunicorn, TLS and an address off loopback, and wherever the test is
+    about the edge the command puts in front (`edge`)."""
     from view_plugin_manager import nginx
+    from view_plugin_manager.access import is_loopback_host
 
     args = list(args)
     if "--workers" in args and importlib.util.find_spec("gunicorn") is None:
         return "needs gunicorn: pip install 'view-plugin-manager[workers]'"
-    if "--no-proxy" not in args and "--behind-proxy" not in args and nginx.find() is None:
+    own_proxy = "--no-proxy" not in args and "--behind-proxy" not in args
+    wanted = edge or "--workers" in args or "--tls-cert" in args or not is_loopback_host(host)
+    if own_proxy and wanted and nginx.find() is None:
         return "needs nginx: apt-get install nginx-light"
     return None
 
@@ -58,8 +63,8 @@ def start_server(tmp_path):
     procs = []
 
     def start(data, use_env=False, args=(), env=(), token=TOKEN, host="127.0.0.1",
-              namespace=None):
-        reason = needs_for(args)
+              namespace=None, edge=False):
+        reason = needs_for(args, host, edge)
         if reason:
             pytest.skip(reason)
         with socket.socket() as s:

@@ -81,10 +81,10 @@ def serve(request, start_server, tmp_path, mode, args=()):
     data = tmp_path / "data"
     if mode == "public":
         namespace, host, crowd, operator = request.getfixturevalue("public_host")
-        base = start_server(data, args=list(args), host=host, namespace=namespace)
+        base = start_server(data, args=list(args), host=host, namespace=namespace, edge=True)
     else:
         crowd, operator = LOOPBACK_CROWD, LOOPBACK_OPERATOR
-        base = start_server(data, args=MODES[mode] + list(args))
+        base = start_server(data, args=MODES[mode] + list(args), edge=True)
     return Served(mode, base, start_server.procs[-1], crowd, operator, data)
 
 
