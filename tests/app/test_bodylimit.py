@@ -86,6 +86,18 @@ def test_too_many_fields(client, path, body, content_type, chunked):
     assert r.status_code == 413 and "fields" in r.get_json()["error"]
 
 
+@pytest.mark.parametrize("size, status", [
+    (4000, 302),  # whole and below the limit: read (the operator is sent on to `next`)
+    (4096, 413),  # fills the limit: refused, never read as a form cut short
+    (6000, 413),
+])
+def test_chunked_form_is_read_whole_or_refused(client, size, status):
+    c, _ = client
+    body = b"next=/" + b"a" * (size - 6)
+    r = call(c, "/signin", io.BytesIO(body), URLENCODED)
+    assert r.status_code == status
+
+
 CREDENTIAL = "/.well-known/view-plugin-manager/credential"
 
 
