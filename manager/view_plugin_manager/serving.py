@@ -46,6 +46,7 @@ HEADER_BYTES = 32 * 1024
 # per 8 KiB, and 64 MB took 0.3 s to receive on loopback, against 0.07 s with this.
 RECV_BYTES = 256 * 1024
 START_SECONDS = 30
+RUN_PREFIX = "view-plugin-manager-"
 WORKERS_EXTRA = "pip install 'view-plugin-manager[workers]'"
 NGINX_PACKAGE = "apt-get install nginx-light"
 
@@ -101,6 +102,11 @@ def _die_with_parent():
         pass
 
 
+# The command's children: a session of their own, so that Ctrl-C in a terminal reaches the
+# command alone, which stops them in order; and ended with the command however it ends.
+CHILD = {"start_new_session": True, "preexec_fn": _die_with_parent}
+
+
 def _raise_open_files():
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     want = hard if hard != resource.RLIM_INFINITY else 65536
@@ -153,6 +159,31 @@ def _pid_in(path):
         return None
 
 
+def _sweep_run_dirs():
+    """Removes the private folders of commands that were killed outright (their own end
+    removes them), so that kill -9 does not leave them to pile up."""
+    base = tempfile.gettempdir()
+    for name in os.listdir(base):
+        path = os.path.join(base, name)
+        if not name.startswith(RUN_PREFIX) or not os.path.isdir(path) \
+                or os.stat(path).st_uid != os.geteuid():
+            continue
+        pid = _pid_in(os.path.join(path, "command.pid"))
+        if pid is None:
+            # Made a moment ago by a command that has yet to write its pid, or left broken.
+            if time.time() - os.stat(path).st_mtime < 60:
+                continue
+        else:
+            try:
+                os.kill(pid, 0)
+                continue  # that command still runs
+            except ProcessLookupError:
+                pass
+            except PermissionError:
+                continue
+        shutil.rmtree(path, ignore_errors=True)
+
+
 class StartError(Exception):
     """The servers could not start; the message says why."""
 
@@ -174,7 +205,10 @@ class Servers(object):
         if not self.plan.proxy:
             bind = (host.strip("[]"), port)
         else:
-            self.run_dir = tempfile.mkdtemp(prefix="view-plugin-manager-")
+            _sweep_run_dirs()
+            self.run_dir = tempfile.mkdtemp(prefix=RUN_PREFIX)
+            with open(os.path.join(self.run_dir, "command.pid"), "w") as f:
+                f.write(str(os.getpid()))
             worker = _worker_user()
             if worker:  # root: nginx's workers reach the socket through the folder's group
                 os.chown(self.run_dir, -1, worker[0].pw_gid)
@@ -195,7 +229,7 @@ class Servers(object):
                           request_buffering=self.plan.server == "gunicorn")
         main = nginx.write(self.run_dir, text, worker_user)
         proc = subprocess.Popen(nginx.command(self.nginx_binary, self.run_dir, main),
-                                stdin=subprocess.DEVNULL, preexec_fn=_die_with_parent)
+                                stdin=subprocess.DEVNULL, **CHILD)
         self.procs.append(proc)
         self.names[proc.pid] = "nginx"
         # nginx writes its pid file once it listens: a connection could reach another server
@@ -215,8 +249,7 @@ class Servers(object):
             "--worker-class", "gthread", "--threads", str(THREADS),
             "--keep-alive", str(KEEP_ALIVE_SECONDS), "--timeout", str(WORKER_TIMEOUT_SECONDS),
             "--bind", address, "--chdir", self.config["VIEW_DATA"],
-            "%s.wsgi:application" % package], env=env, stdin=subprocess.DEVNULL,
-            preexec_fn=_die_with_parent)
+            "%s.wsgi:application" % package], env=env, stdin=subprocess.DEVNULL, **CHILD)
         self.procs.append(proc)
         self.names[proc.pid] = "gunicorn"
         _wait_until(lambda: _connects(bind), [proc], "gunicorn")
@@ -290,7 +323,8 @@ def _stop_on_signal(signum, frame):
 
 def run(plan, app, args, config, max_upload, nginx_binary, announce):
     """Starts the servers, calls `announce()` once they all answer, and serves until stopped."""
-    signal.signal(signal.SIGTERM, _stop_on_signal)
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, _stop_on_signal)
     servers = Servers(plan, args, config, max_upload, nginx_binary)
     try:
         try:

@@ -99,3 +99,17 @@ def test_shipped_configuration_is_the_generated_one():
 @pytest.mark.parametrize("value, text", [(4096, "4k"), (3 << 20, "3m"), (1000, "1000")])
 def test_sizes_are_written_as_nginx_reads_them(value, text):
     assert nginx.size(value) == text
+
+
+def test_folders_of_killed_commands_are_swept(tmp_path, monkeypatch):
+    monkeypatch.setattr(serving.tempfile, "gettempdir", lambda: str(tmp_path))
+    dead = subprocess.Popen(["true"])
+    dead.wait()
+    for name, pid in (("dead", dead.pid), ("alive", os.getpid())):
+        folder = tmp_path / (serving.RUN_PREFIX + name)
+        folder.mkdir()
+        (folder / "command.pid").write_text(str(pid))
+    (tmp_path / (serving.RUN_PREFIX + "starting")).mkdir()  # no pid yet: a command starting
+    serving._sweep_run_dirs()
+    assert sorted(p.name for p in tmp_path.iterdir()) == [
+        serving.RUN_PREFIX + "alive", serving.RUN_PREFIX + "starting"]
