@@ -5,9 +5,10 @@
                   [--max-... LIMIT]
 
 Environment: VIEW_HOST, VIEW_PORT, VIEW_DATA, VIEW_WORKERS, VIEW_NO_PROXY and the limits'
-VIEW_MAX_* variables give the defaults; VIEW_TOKEN (or VIEW_TOKEN_FILE, a file holding it) is the operator credential,
-without which the server listens on loopback only; VIEW_BUILD_DIR names the build folder that
-holds the compiled View package (default: build/ in the repository).
+VIEW_MAX_* variables give the defaults; VIEW_TOKEN (or VIEW_TOKEN_FILE, a file holding it) is
+the operator credential, without which the server listens on loopback only; VIEW_BUILD_DIR
+names the build folder that holds the compiled View package (default: build/ in the
+repository).
 """
 import argparse
 import os
