@@ -1,13 +1,16 @@
-"""Benchmark of the plug-in store, side by side in one run (not a test):
+"""Benchmark of the plug-in store and its servers, side by side in one run (not a test):
 
-- an upload's time from request to answer against one tarfile extraction with the data filter
-  of the same archive on the same file system, on disk and on tmpfs, for 64 MB of 10 files and
-  16 MB of 10,000 files (target: at most 1.3x);
-- the server's peak memory after each upload (target: flat in archive size);
+- an upload's time from request to answer through the command as it starts by default (waitress
+  behind nginx) and with --workers 2, against one tarfile extraction with the data filter of
+  the same archive on the same file system, on disk and on tmpfs, for 64 MB of 10 files
+  (plug-in-like: half random, half text; and incompressible), and 16 MB of 10,000 files
+  (target: the default at most 1.3x);
+- the servers' peak memory after the uploads (target: flat in archive size);
 - requests per second of the page and of the JSON listing with 10 and with 10,000 plug-ins
-  (target: 10,000 at least half the throughput of 10).
+  (target: 10,000 at least half the throughput of 10), on each server: the new ones, and the
+  tree before them (Werkzeug's threaded server; target: the new ones at least as fast).
 
-    .venv/bin/python bench/store.py [--repeat N] [--disk DIR] [--tmpfs DIR]
+    .venv/bin/python bench/store.py [--repeat N] [--disk DIR] [--tmpfs DIR] [--before REV]
 """
 import argparse
 import http.client
@@ -33,14 +36,15 @@ TOKEN = "store-benchmark-token"
 AUTH = {"Authorization": "Bearer " + TOKEN}
 
 
-def make_archive(files, total):
+def make_archive(files, total, text=True):
     buf = io.BytesIO()
     size = total // files
     with tarfile.open(fileobj=buf, mode="w:gz", compresslevel=6) as tar:
         for i in range(files):
             info = tarfile.TarInfo("bench/d%02d/f%05d" % (i % 100, i))
             # half random, half text: an archive that compresses as real plug-ins do
-            data = os.urandom(size // 2) + (b"line %d of plug-in text\n" % i) * (size // 48)
+            data = os.urandom(size // 2) + (b"line %d of plug-in text\n" % i) * (size // 48) \
+                if text else os.urandom(size)
             info.size = len(data)
             tar.addfile(info, io.BytesIO(data))
     return buf.getvalue()
@@ -52,24 +56,52 @@ def free_port():
         return s.getsockname()[1]
 
 
+# The servers measured: the command's flags, or the tree before the new servers ("before").
+SERVERS = {"default": [], "workers-2": ["--workers", "2"], "no-proxy": ["--no-proxy"],
+           "before": []}
+
+
+def tree_before(rev):
+    """The manager as it was at `rev`, unpacked into a temporary folder (its manager/)."""
+    root = os.path.dirname(MANAGER)
+    folder = tempfile.mkdtemp(prefix="store-bench-before-")
+    archive = subprocess.run(["git", "-C", root, "archive", rev, "manager"], check=True,
+                             capture_output=True).stdout
+    subprocess.run(["tar", "-x", "-C", folder], input=archive, check=True)
+    return os.path.join(folder, "manager")
+
+
+def last_tree_before_servers():
+    """The commit before the one that took out the hand-paced server (pacing.py)."""
+    root = os.path.dirname(MANAGER)
+    gone = subprocess.run(["git", "-C", root, "rev-list", "-1", "HEAD", "--",
+                           "manager/view_plugin_manager/pacing.py"], check=True,
+                          capture_output=True, text=True).stdout.strip()
+    return gone + "^" if gone else "HEAD"
+
+
 class Server(object):
-    def __init__(self, data, env=()):
+    def __init__(self, data, env=(), kind="default", before=None):
         self.port = free_port()
         environ = {k: v for k, v in os.environ.items() if not k.startswith("VIEW_TOKEN")}
-        environ.update(PYTHONPATH=MANAGER, VIEW_BUILD_DIR=BUILD, VIEW_MAX_MEMBERS="20000",
-                       VIEW_MAX_RATIO="1000", VIEW_TOKEN=TOKEN)
+        environ.update(PYTHONPATH=before if kind == "before" else MANAGER, VIEW_BUILD_DIR=BUILD,
+                       VIEW_MAX_MEMBERS="20000", VIEW_MAX_RATIO="1000", VIEW_MAX_UPLOAD="128M",
+                       VIEW_TOKEN=TOKEN)
         environ.update(env)
         self.proc = subprocess.Popen(
-            [sys.executable, "-m", "view_plugin_manager", "--port", str(self.port), "--data", data],
-            env=environ, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=data)
+            [sys.executable, "-m", "view_plugin_manager", "--port", str(self.port), "--data", data]
+            + SERVERS[kind], env=environ, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            cwd=data)
         deadline = time.monotonic() + 30
         while time.monotonic() < deadline:
             try:
-                self.get("/plugins/plugin")
-                return
+                if self.get("/plugins/plugin")[0] == 200:
+                    return
             except OSError:
-                time.sleep(0.2)
-        raise SystemExit("the server did not start")
+                pass
+            time.sleep(0.2)
+        self.stop()
+        raise SystemExit("the %s server did not start" % kind)
 
     def connection(self):
         return http.client.HTTPConnection("127.0.0.1", self.port, timeout=600)
@@ -101,8 +133,19 @@ class Server(object):
         return took
 
     def peak_kib(self):
-        with open("/proc/%d/status" % self.proc.pid) as f:
-            return int(next(line for line in f if line.startswith("VmHWM")).split()[1])
+        """The largest peak resident size of the server's processes (nginx's, gunicorn's)."""
+        peak, todo = 0, [self.proc.pid]
+        while todo:
+            pid = todo.pop()
+            try:
+                with open("/proc/%d/status" % pid) as f:
+                    peak = max(peak, int(next(line for line in f
+                                              if line.startswith("VmHWM")).split()[1]))
+                with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+                    todo += [int(p) for p in f.read().split()]
+            except (OSError, StopIteration):
+                pass
+        return peak
 
     def stop(self):
         self.proc.terminate()
@@ -124,23 +167,27 @@ def extraction_time(payload, folder):
     return took
 
 
-def uploads(where, folder, archives, repeat):
-    data = tempfile.mkdtemp(prefix="store-bench-", dir=folder)
-    server = Server(data)
-    rows = []
-    try:
-        for label, payload in archives:
-            ups, bases = [], []
-            for _ in range(repeat):  # alternated, so both see the same machine
-                bases.append(extraction_time(payload, folder))
-                ups.append(server.upload("bench.tar.gz", payload))
-                assert server.get("/remove/plugin/bench")[0] == 200
-            up, base = statistics.median(ups), statistics.median(bases)
-            rows.append((where, label, up, base, up / base, server.peak_kib()))
-    finally:
-        server.stop()
-        shutil.rmtree(data, ignore_errors=True)
-    return rows
+def uploads(where, folder, archives, repeat, kinds):
+    """Rows (where, archive, extraction s, {server: (upload s, peak KiB)})."""
+    times = {label: {kind: [] for kind in kinds} for label, _ in archives}
+    bases = {label: [] for label, _ in archives}
+    peaks = {}
+    for kind in kinds:
+        data = tempfile.mkdtemp(prefix="store-bench-", dir=folder)
+        server = Server(data, kind=kind)
+        try:
+            for label, payload in archives:
+                for _ in range(repeat):  # alternated, so both see the same machine
+                    bases[label].append(extraction_time(payload, folder))
+                    times[label][kind].append(server.upload("bench.tar.gz", payload))
+                    assert server.get("/remove/plugin/bench")[0] == 200
+            peaks[kind] = server.peak_kib()
+        finally:
+            server.stop()
+            shutil.rmtree(data, ignore_errors=True)
+    return [(where, label, statistics.median(bases[label]),
+             {kind: (statistics.median(times[label][kind]), peaks[kind]) for kind in kinds})
+            for label, _ in archives]
 
 
 def fill(data, count):
@@ -173,19 +220,23 @@ def throughput(server, path, headers, seconds=2.0):
     return count / (time.perf_counter() - started)
 
 
-def listings(folder):
+def listings(folder, kinds, before):
     rows = {}
     for count in (10, 10000):
         data = tempfile.mkdtemp(prefix="store-bench-", dir=folder)
         fill(data, count)
-        server = Server(data)
         try:
-            for label, headers in (("page", {"Accept": "text/html"}),
-                                   ("JSON", {"Accept": "application/json"})):
-                throughput(server, "/plugins/plugin", headers, 0.3)  # warm the cache
-                rows[(label, count)] = throughput(server, "/plugins/plugin", headers)
+            for kind in kinds:  # one after the other on the same data folder
+                server = Server(data, kind=kind, before=before)
+                try:
+                    for label, headers in (("page", {"Accept": "text/html"}),
+                                           ("JSON", {"Accept": "application/json"})):
+                        throughput(server, "/plugins/plugin", headers, 0.3)  # warm the cache
+                        rows[(label, count, kind)] = throughput(server, "/plugins/plugin",
+                                                                headers)
+                finally:
+                    server.stop()
         finally:
-            server.stop()
             shutil.rmtree(data, ignore_errors=True)
     return rows
 
@@ -195,25 +246,47 @@ def main():
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--disk", default=tempfile.gettempdir())
     parser.add_argument("--tmpfs", default="/dev/shm")
+    parser.add_argument("--before", default=None,
+                        help="the revision whose servers the new ones are measured against "
+                             "(default: the commit before the hand-paced server went)")
     args = parser.parse_args()
     archives = [("64 MB, 10 files", make_archive(10, 64 * MIB)),
+                ("64 MB, 10 incompressible files", make_archive(10, 64 * MIB, text=False)),
                 ("16 MB, 10,000 files", make_archive(10000, 16 * MIB))]
+    upload_kinds = ["default", "workers-2"]
     rows = []
     for where, folder in (("disk", args.disk), ("tmpfs", args.tmpfs)):
         if os.path.isdir(folder):
-            rows += uploads(where, folder, archives, args.repeat)
-    print("| file system | archive | upload s | tarfile data-filter extraction s | ratio "
-          "(target <= 1.3) | server peak RSS KiB |")
-    print("|---|---|---:|---:|---:|---:|")
-    for where, label, up, base, ratio, peak in rows:
-        print("| %s | %s | %.3f | %.3f | %.2fx %s | %d |" % (
-            where, label, up, base, ratio, "PASS" if ratio <= 1.3 else "MISS", peak))
-    lists = listings(args.disk)
+            rows += uploads(where, folder, archives, args.repeat, upload_kinds)
+    print("| file system | archive | tarfile data-filter extraction s | upload s, default "
+          "(waitress behind nginx) | ratio (target <= 1.3) | upload s, --workers 2 | ratio |"
+          " peak RSS KiB, default / --workers 2 |")
+    print("|---|---|---:|---:|---:|---:|---:|---:|")
+    for where, label, base, ups in rows:
+        (up, peak), (up2, peak2) = ups["default"], ups["workers-2"]
+        print("| %s | %s | %.3f | %.3f | %.2fx %s | %.3f | %.2fx | %d / %d |" % (
+            where, label, base, up, up / base, "PASS" if up / base <= 1.3 else "MISS", up2,
+            up2 / base, peak, peak2))
+    before = tree_before(args.before or last_tree_before_servers())
+    try:
+        kinds = ["before", "default", "workers-2", "no-proxy"]
+        lists = listings(args.disk, kinds, before)
+    finally:
+        shutil.rmtree(os.path.dirname(before), ignore_errors=True)
+    print()
+    print("| listing | plug-ins | before (Werkzeug threaded) req/s | default req/s | "
+          "--workers 2 req/s | --no-proxy req/s | default / before (target >= 1) |")
+    print("|---|---:|---:|---:|---:|---:|---:|")
+    for label in ("page", "JSON"):
+        for count in (10, 10000):
+            got = [lists[(label, count, kind)] for kind in kinds]
+            print("| %s | %d | %.0f | %.0f | %.0f | %.0f | %.2f %s |" % (
+                label, count, *got, got[1] / got[0], "PASS" if got[1] >= got[0] else "MISS"))
     print()
     print("| listing | 10 plug-ins req/s | 10,000 plug-ins req/s | ratio (target >= 0.5) |")
     print("|---|---:|---:|---:|")
     for label in ("page", "JSON"):
-        few, many = lists[(label, 10)], lists[(label, 10000)]
+        few, many = lists[(label, 10, "default")], lists[(label, 10000, "default")]
         print("| %s | %.0f | %.0f | %.2f %s |" % (label, few, many, many / few,
                                                    "PASS" if many / few >= 0.5 else "MISS"))
 

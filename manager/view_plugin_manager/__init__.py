@@ -64,13 +64,7 @@ def create_app(config=None):
         data, limits, vfile, vsched, database.open_database(config), settings.node_name(config))
     app.config["VIEW_DATA"] = data
     app.config["VIEW_LIMITS"] = limits
-    app.config["MAX_CONTENT_LENGTH"] = limits.max_upload
-    # Werkzeug's own caps where it has them (3.1 reads the config, 2.2 the request class);
-    # app.bodylimit holds the same on every version.
-    app.config.update(MAX_FORM_MEMORY_SIZE=bodylimit.FORM_MEMORY,
-                      MAX_FORM_PARTS=bodylimit.FORM_PARTS)
-    app.request_class = bodylimit.Request
-    app.wsgi_app = bodylimit.BodyLimit(app.wsgi_app, {"/upload": limits.max_upload})
+    bodylimit.init_app(app, limits.max_upload)
     access.init_app(app, data, config)
     blueprints.register(app)
     errors.register(app)

@@ -1,26 +1,22 @@
-"""Start the plug-in manager, on Werkzeug's threaded server or with gunicorn's worker processes.
+"""Start the plug-in manager: waitress in one process, or gunicorn's workers, with nginx in front.
 
-    python -m view_plugin_manager [--host HOST] [--port PORT] [--data DIR] [--token-file FILE] [--workers N]
-                  [--tls-cert FILE --tls-key FILE | --behind-proxy] [--max-... LIMIT]
+    python -m view_plugin_manager [--host HOST] [--port PORT] [--data DIR] [--token-file FILE]
+                  [--workers N] [--tls-cert FILE --tls-key FILE | --behind-proxy] [--no-proxy]
+                  [--max-... LIMIT]
 
-Environment: VIEW_HOST, VIEW_PORT, VIEW_DATA, VIEW_WORKERS and the limits' VIEW_MAX_* variables
-give the defaults; VIEW_TOKEN (or VIEW_TOKEN_FILE, a file holding it) is the operator credential,
-without which the server listens on loopback only; VIEW_BUILD_DIR names the build folder that
-holds the compiled View package (default: build/ in the repository).
+Environment: VIEW_HOST, VIEW_PORT, VIEW_DATA, VIEW_WORKERS, VIEW_NO_PROXY and the limits'
+VIEW_MAX_* variables give the defaults; VIEW_TOKEN (or VIEW_TOKEN_FILE, a file holding it) is
+the operator credential, without which the server listens on loopback only; VIEW_BUILD_DIR
+names the build folder that holds the compiled View package (default: build/ in the
+repository).
 """
 import argparse
 import os
 import socket
 import sys
 
-from . import access, admission, create_app, database, pacing, settings
-
-# gunicorn's threaded workers: a slow client holds one thread for seconds (app.gworker), never
-# a process; the worker's own loop answers gunicorn's heartbeat whatever its threads do, so a
-# worker silent for this long is stuck and restarted.
-THREADS = 8
-WORKER_TIMEOUT_SECONDS = 60
-KEEP_ALIVE_SECONDS = 5
+from . import access, admission, create_app, database, nginx, serving, settings
+from .settings import is_set
 
 
 def limit(text):
@@ -47,8 +43,9 @@ def parse_args(argv, environ):
                         help="file holding the operator token (env VIEW_TOKEN_FILE; the token "
                              "itself may come from env VIEW_TOKEN)")
     parser.add_argument("--workers", type=int, default=environ.get("VIEW_WORKERS") or "0",
-                        help="serve with gunicorn and this many worker processes (env "
-                             "VIEW_WORKERS; default 0: Werkzeug's threaded server, one process)")
+                        help="serve with gunicorn and this many worker processes, behind nginx "
+                             "(env VIEW_WORKERS; default 0: waitress, one process; needs %s)"
+                             % serving.WORKERS_EXTRA)
     parser.add_argument("--tls-cert", default=environ.get("VIEW_TLS_CERT") or None,
                         metavar="FILE", help="serve HTTPS with this certificate chain (PEM; env "
                                              "VIEW_TLS_CERT); needs --tls-key")
@@ -66,6 +63,11 @@ def parse_args(argv, environ):
                         "several nodes serve one store; default: the data folder alone")
     parser.add_argument("--node", default=environ.get("VIEW_NODE") or None, metavar="NAME",
                         help="this node's name in the fleet (env VIEW_NODE, default HOST:PORT)")
+    parser.add_argument("--no-proxy", action="store_true",
+                        default=is_set(environ.get("VIEW_NO_PROXY", "")),
+                        help="serve with waitress alone, without starting nginx in front (env "
+                             "VIEW_NO_PROXY=1; default off: nginx is started where installed, "
+                             "and is needed for --workers, TLS and any address but loopback)")
     for name, (variable, flag, default, what) in admission.LIMITS.items():
         parser.add_argument(flag, dest=name, type=limit, metavar="N",
                             default=environ.get(variable) or default,
@@ -80,6 +82,8 @@ def parse_args(argv, environ):
         parser.error("--tls-cert and --tls-key go together")
     if args.tls_cert and args.behind_proxy:
         parser.error("--behind-proxy is for a proxy that speaks TLS; --tls-cert serves it here")
+    if args.no_proxy and args.behind_proxy:
+        parser.error("--no-proxy and --behind-proxy contradict each other")
     for path in (args.tls_cert, args.tls_key):
         if path and not os.access(path, os.R_OK):
             parser.error("cannot read %s" % path)
@@ -87,20 +91,6 @@ def parse_args(argv, environ):
     args.tls_cert, args.tls_key = (path and os.path.abspath(path)
                                    for path in (args.tls_cert, args.tls_key))
     return args
-
-
-def serve_with_gunicorn(args, config):
-    """Replaces this process with gunicorn, whose workers build the application from the
-    environment (wsgi.py): `config` is handed to them there."""
-    os.environ.update(config)
-    host = "[%s]" % args.host if ":" in args.host else args.host
-    tls = ["--certfile", args.tls_cert, "--keyfile", args.tls_key] if args.tls_cert else []
-    os.execv(sys.executable, [
-        sys.executable, "-m", "gunicorn", "--workers", str(args.workers),
-        "--worker-class", "%s.gworker.Worker" % __package__, "--threads", str(THREADS),
-        "--keep-alive", str(KEEP_ALIVE_SECONDS), "--timeout", str(WORKER_TIMEOUT_SECONDS),
-        "--bind", "%s:%d" % (host, args.port)] + tls + [
-        "--pythonpath", settings.ROOT, "%s.wsgi:application" % __package__])
 
 
 def check_start(host, config, proxied=False):
@@ -133,6 +123,7 @@ def app_config(args, environ):
         config["VIEW_TOKEN_FILE"] = args.token_file
     config["VIEW_DATA"] = args.data
     config["VIEW_BEHIND_PROXY"] = "1" if args.behind_proxy else ""
+    config["VIEW_OWN_PROXY"] = ""  # main() sets it once it knows nginx goes in front
     config["VIEW_TLS_CERT"] = args.tls_cert or ""
     config["VIEW_DATABASE"] = args.database or ""
     config["VIEW_NODE"] = args.node or "%s:%d" % (socket.gethostname(), args.port)
@@ -146,29 +137,39 @@ def main(argv=None):
     args = parse_args(sys.argv[1:] if argv is None else argv, os.environ)
     config = app_config(args, os.environ)
     check_start(args.host, config, args.behind_proxy)
-    data = config["VIEW_DATA"]
+    binary = None if args.no_proxy or args.behind_proxy else nginx.find()
+    # Before anything is served or a URL printed: what is missing to serve as asked.
+    plan, problem = serving.choose(args.host, args.workers, bool(args.tls_cert), args.no_proxy,
+                                   args.behind_proxy, binary)
+    if problem:
+        sys.exit("plug-in manager: " + problem)
+    if plan.proxy:
+        config["VIEW_OWN_PROXY"] = "1"
     try:
         # Built here even for gunicorn: a configuration error stops the start with its message,
         # and the session secret is made once, before the workers start.
         app = create_app(config)
     except (access.CredentialError, database.StartError) as e:
         sys.exit("plug-in manager: %s" % e)
-    server = "%d gunicorn workers" % args.workers if args.workers else "threaded server"
-    print("plug-in manager: %s://%s:%d/  (data folder: %s; %s)"
-          % ("https" if args.tls_cert else "http", args.host, args.port, data, server),
-          flush=True)
-    if args.workers:
-        # The workers keep the node's copy; this process's controller stops before the exec.
+    if plan.warning:
+        print("plug-in manager: warning: " + plan.warning, file=sys.stderr, flush=True)
+    server = ("%d gunicorn workers" % args.workers if plan.server == "gunicorn"
+              else "waitress") + (" behind nginx" if plan.proxy else "")
+
+    def announce():
+        print("plug-in manager: %s://%s:%d/  (data folder: %s; %s)"
+              % ("https" if args.tls_cert else "http", args.host, args.port,
+                 config["VIEW_DATA"], server), flush=True)
+
+    if plan.server == "gunicorn":
+        # The workers keep the node's copy: this process's controller stops before they start.
         state = settings.shared(app)
         if state.controller is not None:
             state.controller.stop()
             state.database.close()
-        serve_with_gunicorn(args, config)
-    pacing.compile_pages(app)  # gunicorn's workers do so themselves (app.gworker)
-    app.run(host=args.host, port=args.port, threaded=True, debug=False, use_reloader=False,
-            request_handler=access.ServerHandler,
-            ssl_context=pacing.server_context(args.tls_cert, args.tls_key) if args.tls_cert
-            else None)
+    serving.run(plan, app, args, config, app.config["VIEW_LIMITS"].max_upload, binary,
+                announce)
+
 
 if __name__ == "__main__":
     main()

@@ -22,7 +22,6 @@
 """
 import hashlib
 import hmac
-import io
 import ipaddress
 import os
 import secrets
@@ -33,9 +32,8 @@ from datetime import timedelta
 from urllib.parse import urlsplit
 
 from flask import current_app, g, redirect, render_template, request, session, url_for
-from werkzeug.serving import WSGIRequestHandler
 
-from . import bodylimit, pacing, sessions, settings, throttle
+from . import sessions, settings, throttle
 from .admission import size_text
 from .errors import error, wants_page
 from .settings import is_set
@@ -153,6 +151,12 @@ def is_loopback_host(host):
 def behind_proxy(config):
     """True when the operator says every client comes through a TLS proxy on this machine."""
     return is_set(config.get("VIEW_BEHIND_PROXY", ""))
+
+
+def forwarded_by_proxy(config):
+    """True when a proxy on this machine passes each client on in X-Forwarded-For: the
+    operator's (VIEW_BEHIND_PROXY) or the nginx that the command starts (VIEW_OWN_PROXY)."""
+    return behind_proxy(config) or is_set(config.get("VIEW_OWN_PROXY", ""))
 
 
 def serves_tls(config):
@@ -274,10 +278,12 @@ def _local_target(target):
 
 
 def client_address(proxied):
-    """The client's address; behind a proxy, the one the proxy appended to X-Forwarded-For."""
+    """The client's address; behind a proxy, the one the proxy put last in X-Forwarded-For.
+    Only a peer that can be the proxy on this machine is believed: a loopback address, or the
+    Unix socket that the command's own nginx alone can reach (whose peer has no address)."""
     peer = request.remote_addr or ""
     forwarded = request.headers.get("X-Forwarded-For")
-    if forwarded and proxied and _is_loopback_literal(peer):
+    if forwarded and proxied and (_is_loopback_literal(peer) or not _is_address(peer)):
         return forwarded.rsplit(",", 1)[-1].strip() or peer
     return peer
 
@@ -328,47 +334,13 @@ def _forgery_problem(local_programs_trusted=False):
             "cookie, or its session's token as header %s" % CSRF_HEADER)
 
 
-class ServerHandler(WSGIRequestHandler):
-    """Werkzeug's request handler without the server software and Python versions."""
-
-    server_version = "plug-in-manager"
-    sys_version = ""
-    timeout = pacing.READ_TIMEOUT_SECONDS
-
-    def version_string(self):
-        return self.server_version
-
-    def setup(self):
-        # Requests are read through the pacing deadlines, so a slow client holds its thread
-        # for seconds only.
-        WSGIRequestHandler.setup(self)
-        self.rfile.close()
-        self.paced = pacing.PacedSocket(self.connection)
-        self.rfile = io.BufferedReader(pacing.Reader(self.paced), pacing.READ_BUFFER)
-
-    def handle_one_request(self):
-        self.paced.headers()
-        WSGIRequestHandler.handle_one_request(self)
-        if bodylimit.must_close():
-            self.close_connection = True
-
-    def run_wsgi(self):
-        # The request line and headers parse at the end of the stream as well as at a blank
-        # line: headers that their deadline cut short are no request to serve.
-        if self.paced.cut_off:
-            self.close_connection = True
-            return None
-        self.paced.body()
-        return WSGIRequestHandler.run_wsgi(self)
-
-
 def init_app(app, data, config):
     token = load_credential(config)
     database = settings.shared(app).database
     secret = load_secret(data, database)
     app.secret_key = secret
     secure = serves_tls(config)
-    proxied = behind_proxy(config)
+    proxied = forwarded_by_proxy(config)
     app.config.update(
         # Over TLS, __Host- keeps the cookie to this host, path / and Secure: no page of a
         # sibling domain can set or overwrite it. Browsers send it to every port of the host
@@ -421,7 +393,7 @@ def init_app(app, data, config):
         g.signed_in = False
         if token is None:
             # Nobody signs in, so only this machine may talk to us, by a loopback name.
-            if not _is_loopback_literal(request.remote_addr or ""):
+            if not _is_loopback_literal(client_address(proxied)):
                 return error(403, "this server has no operator credential and serves "
                                    "loopback clients only")
             # By name only: a rebinding attacker's name does resolve to 127.0.0.1.
@@ -496,5 +468,13 @@ def init_app(app, data, config):
 def _is_loopback_literal(host):
     try:
         return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
+
+
+def _is_address(host):
+    try:
+        ipaddress.ip_address(host)
+        return True
     except ValueError:
         return False

@@ -47,10 +47,11 @@ def http_error(e):
 
 
 def too_large(e):
-    if isinstance(e, bodylimit.BodyTooLarge):
-        return error(413, "refused: " + e.description)
-    return error(413, "the upload is larger than %s, the limit"
-                 % admission.size_text(shared().limits.max_upload))
+    # Werkzeug says the same for a body past its length and a form of too many fields.
+    limit = request.max_content_length or shared().limits.max_upload
+    return error(413, "refused: a body larger than %s, or a form of more than %d fields, "
+                      "is more than this request may send" % (admission.size_text(limit),
+                                                             bodylimit.FORM_PARTS))
 
 
 def bad_value(e):

@@ -22,9 +22,11 @@ IN_CHECKOUT = os.path.isfile(os.path.join(ROOT, "CMakeLists.txt"))
 FOLDERS = ("plugin", "temp", "uploads")
 
 # The settings an application reads. The command's own (VIEW_HOST, VIEW_PORT, VIEW_WORKERS,
-# VIEW_TLS_KEY) say how it listens, and no application needs them.
+# VIEW_TLS_KEY, VIEW_NO_PROXY) say how it listens, and no application needs them; the command
+# sets VIEW_OWN_PROXY for an application behind the nginx it starts.
 APP_SETTINGS = ("VIEW_DATA", "VIEW_BUILD_DIR", "VIEW_TOKEN", "VIEW_TOKEN_FILE",
-                "VIEW_BEHIND_PROXY", "VIEW_TLS_CERT", "VIEW_DATABASE", "VIEW_NODE") + tuple(
+                "VIEW_BEHIND_PROXY", "VIEW_OWN_PROXY", "VIEW_TLS_CERT", "VIEW_DATABASE",
+                "VIEW_NODE") + tuple(
                     variable for variable, _, _, _ in LIMITS.values())
 EXTENSION = "view_plugin_manager"
 

@@ -84,7 +84,7 @@ def test_the_command_reads_the_environment_and_its_flags_win(tmp_path):
     assert all(isinstance(v, str) for v in config.values())  # gunicorn's workers get them so
 
 
-@pytest.mark.parametrize("workers", [[], ["--workers", "2"]], ids=["threaded", "gunicorn"])
+@pytest.mark.parametrize("workers", [[], ["--workers", "2"]], ids=["waitress", "gunicorn"])
 def test_token_file_flag_reaches_every_worker(start_server, tmp_path, workers):
     token_file = tmp_path / "token"
     token_file.write_text(TOKEN + "\n")
@@ -98,7 +98,7 @@ def test_token_file_flag_reaches_every_worker(start_server, tmp_path, workers):
             json, Authorization="Bearer not-" + TOKEN))[0] == 401
 
 
-@pytest.mark.parametrize("workers", [[], ["--workers", "2"]], ids=["threaded", "gunicorn"])
+@pytest.mark.parametrize("workers", [[], ["--workers", "2"]], ids=["waitress", "gunicorn"])
 def test_relative_paths_are_taken_from_where_the_command_starts(start_server, tmp_path,
                                                                 workers):
     """The server changes into its data folder (and gunicorn's workers start there) before it
