@@ -266,47 +266,17 @@ root_build() {
         </dev/null
 }
 
-# root_deps 3.X: what python3.X needs inside the root beyond Debian's packages. Debian
-# testing's gunicorn is newer than the versions the project admits (pyproject.toml's extra
-# "workers"): an admitted one from the package index, in /view/deps-3.X, goes first on the path.
-root_deps() {
-    local version=$1 deps=/view/deps-$1 python=python3 gunicorn
-    [[ -x $VIEW_VENV/bin/python ]] && python=$VIEW_VENV/bin/python
-    gunicorn=$("$python" "$VIEW_ROOT/scripts/requirements.py" workers | grep '^gunicorn') ||
-        return 1
-    # A fresh folder each time: pip --target leaves the metadata of a version it replaces.
-    root_exec -- rm -rf "$deps" </dev/null || return 1
-    root_exec -- "python$version" -m pip install -q --disable-pip-version-check \
-        --break-system-packages --upgrade --target "$deps" "$gunicorn" </dev/null
-}
-
-# root_pytest 3.X XML [PYTEST_ARGS...]: the suite on build-3.X with python3.X inside the root,
-# after root_build and root_deps.
+# root_pytest 3.X [PYTEST_ARGS...]: the tests that PYTEST_ARGS name (the suite when they name
+# none) on build-3.X with python3.X inside the root, after root_build; the counts go to
+# report-3.X.json of the work folder.
 root_pytest() {
-    local version=$1 xml=$2
-    shift 2
-    # The whole suite, unless the arguments name tests of their own.
+    local version=$1
+    shift
     local targets=(tests) arg
     for arg in "$@"; do
         [[ $arg == tests* ]] && targets=()
     done
     root_exec VIEW_BUILD_DIR="/view/build-$version" PYTHONUNBUFFERED=1 \
-        PYTHONPATH="/view/deps-$version" -- \
-        "python$version" -m pytest -q "${targets[@]}" --junitxml="$xml" "$@" </dev/null
-}
-
-# root_start_early: when a supported version is missing here and the root is not ready, starts
-# making it in the background (mostly waiting on the network and dpkg) while the host's passes
-# run; whoever needs it later waits for it through the lock. Its log: build-root/ensure.log.
-root_start_early() {
-    local minor missing=0
-    [[ $(id -u) -eq 0 ]] || return 0
-    [[ $(cat "$VIEW_TEST_ROOT/.view-root-ready" 2>/dev/null) != "$(root_manifest)" ]] || return 0
-    for minor in "${VIEW_SUPPORTED_MINORS[@]}"; do
-        find_minor "$minor" >/dev/null 2>&1 || missing=1
-    done
-    ((missing)) || return 0
-    mkdir -p "$VIEW_ROOT_WORK"
-    log "making the Debian $VIEW_ROOT_SUITE root in the background ($VIEW_ROOT_WORK/ensure.log)"
-    (root_ensure || echo "NOT TESTED: $VIEW_ROOT_REASON") </dev/null >"$VIEW_ROOT_WORK/ensure.log" 2>&1 &
+        VIEW_TEST_REPORT="/view/report-$version.json" VIEW_TEST_STRICT="${VIEW_TEST_STRICT:-0}" -- \
+        "python$version" -m pytest -p no:cacheprovider "${targets[@]}" "$@" </dev/null
 }
