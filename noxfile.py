@@ -25,6 +25,7 @@ import subprocess
 import time
 
 import nox
+import nox.command
 
 ROOT = os.path.dirname(os.path.abspath(__file__))
 OUT = os.path.join(ROOT, "build", "nox")
@@ -152,6 +153,9 @@ def cmake_build(session, name, python, *defines):
 
 
 def pytest(session, build, folders, *args, env=None):
+    """pytest on `folders`, or on the tests that the session's arguments name."""
+    if any(arg.startswith("tests") for arg in session.posargs):
+        folders = []
     report = os.path.join(REPORTS, session.name + ".pytest.json")
     session.run("python", "-m", "pytest", "-p", "no:cacheprovider", *folders, *args,
                 *session.posargs, env=dict(env or {}, VIEW_BUILD_DIR=build,
@@ -172,14 +176,16 @@ def modules_in_root(session, version):
     test_root = os.path.join(ROOT, "scripts", "test-root")
     ensure = subprocess.run(["bash", test_root, "ensure"], capture_output=True, text=True)
     if ensure.returncode == 3:
-        session.skip("NOT TESTED: %s (no CPython %s here)" % (ensure.stdout.strip(), version))
+        session.skip("no CPython %s here, and %s" % (
+            version, ensure.stdout.strip().replace("NOT TESTED: ", "")))
     if ensure.returncode:
         session.error("the Debian testing root: " + ensure.stdout + ensure.stderr)
     report = os.path.join(ROOT, "build-root", "report-%s.json" % version)
     with contextlib.suppress(FileNotFoundError):
         os.remove(report)
     try:
-        session.run("bash", test_root, "test", version, *MODULE_TESTS, "-q",
+        named = any(arg.startswith("tests") for arg in session.posargs)
+        session.run("bash", test_root, "test", version, *([] if named else MODULE_TESTS), "-q",
                     *session.posargs, external=True)
     finally:
         if os.path.exists(report):
@@ -283,16 +289,20 @@ def lint(session):
     tools = [r for r in nox.project.dependency_groups(PYPROJECT, "dev")
              if r.startswith(("ruff", "shellcheck", "clang-tidy"))]
     session.install(*tools)
-    session.run("ruff", "check", "--no-cache", "--output-format", "concise", ".")
-    session.run("shellcheck", "-x", "-f", "gcc",
-                *[s for s in SHELL_SCRIPTS if os.path.exists(os.path.join(ROOT, s))])
+    failed = []
+    for tool, *args in (["ruff", "check", "--no-cache", "--output-format", "concise", "."],
+                        ["shellcheck", "-x", "-f", "gcc", *[
+                            s for s in SHELL_SCRIPTS if os.path.exists(os.path.join(ROOT, s))]]):
+        try:
+            session.run(tool, *args)
+        except nox.command.CommandFailed:
+            failed.append(tool)
     build = os.path.join(OUT, "lint")
     with locked(build):
         session.run("cmake", "-S", ROOT, "-B", build, "-DPython3_EXECUTABLE=" + HOST[OLDEST],
                     "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON", external=True, silent=True)
     sources = sorted(glob.glob(os.path.join(ROOT, "frame", "*.cpp")) +
                      glob.glob(os.path.join(ROOT, "View", "*.cpp")))
-    failed = []
     # Two at a time, as the machine has two cores; a finding is a non-empty report.
     for pair in (sources[i:i + 2] for i in range(0, len(sources), 2)):
         runs = [subprocess.Popen(["clang-tidy", "-p", build, "--quiet", source], text=True,
@@ -302,10 +312,10 @@ def lint(session):
         for source, proc in zip(pair, runs):
             out = proc.communicate()[0]
             if proc.returncode or re.search(r":\d+:\d+: (warning|error):", out):
-                failed.append(source)
+                failed.append("clang-tidy " + os.path.relpath(source, ROOT))
                 print(out)
     if failed:
-        session.error("clang-tidy: findings in %s" % ", ".join(failed))
+        session.error("findings of " + ", ".join(failed))
 
 
 @nox.session(python=False, default=False)

@@ -12,9 +12,8 @@ die() {
     exit 1
 }
 
-# Sets VIEW_PYTHON to a CPython with its headers to build and run with: $PYTHON when given;
-# else python3.9 to python3.15 on PATH or in pyenv (oldest first: the reference build); else
-# Debian's python3, with python3-dev and python3-venv installed for it.
+# Sets VIEW_PYTHON to a CPython with headers: $PYTHON; else python3.9 to 3.15 on PATH or in pyenv
+# (oldest first); else Debian's python3, with python3-dev and python3-venv installed for it.
 find_python() {
     local candidates=("${PYTHON:-}") minor
     if [[ -z ${PYTHON:-} ]]; then
@@ -42,10 +41,10 @@ is_installed() {
 }
 
 # ensure_packages REQUIRED... -- OPTIONAL...: installs the Debian packages that are missing (as
-# root). A required one that cannot be had is an error; optional ones that cannot be had are
-# named, and the function then returns 1 (what needs them will skip, saying so).
+# root). A required one that cannot be had is an error; when optional ones cannot be had, it
+# names them and returns 1 (what needs them skips, saying so).
 ensure_packages() {
-    local required=() optional=() missing=() pkg in_optional=0
+    local required=() optional=() pkg in_optional=0
     for pkg in "$@"; do
         if [[ $pkg == -- ]]; then
             in_optional=1
@@ -53,26 +52,24 @@ ensure_packages() {
             if ((in_optional)); then optional+=("$pkg"); else required+=("$pkg"); fi
         fi
     done
-    missing=("${required[@]}" "${optional[@]}")
-    ((${#missing[@]})) || return 0
-    if [[ $(id -u) -ne 0 ]] || ! command -v apt-get >/dev/null 2>&1; then
-        ((${#required[@]} == 0)) ||
-            die "missing Debian packages: ${required[*]} (as root: apt-get install ${required[*]})"
-        warn "not root: could not install the Debian packages ${optional[*]}; what needs them skips"
-        return 1
+    ((${#required[@]} + ${#optional[@]})) || return 0
+    if [[ $(id -u) -eq 0 ]] && command -v apt-get >/dev/null; then
+        log "installing Debian packages: ${required[*]} ${optional[*]}"
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get update -q </dev/null >&2 || die "apt-get update failed"
+        apt-get install -y -q --no-install-recommends "${required[@]}" </dev/null >&2 ||
+            die "apt-get install ${required[*]} failed"
+        for pkg in "${optional[@]}"; do
+            apt-get install -y -q --no-install-recommends "$pkg" </dev/null >&2 || in_optional=2
+        done
+    else
+        in_optional=2
     fi
-    log "installing Debian packages: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -q </dev/null >&2 || die "apt-get update failed"
-    apt-get install -y -q --no-install-recommends "${required[@]}" </dev/null >&2 ||
-        die "apt-get install ${required[*]} failed"
-    for pkg in "${optional[@]}"; do
-        apt-get install -y -q --no-install-recommends "$pkg" </dev/null >&2 || {
-            warn "could not install the Debian package $pkg; what needs it skips"
-            in_optional=2
-        }
+    for pkg in "${required[@]}" "${optional[@]}"; do
+        is_installed "$pkg" || [[ -n ${optional[*]} && " ${optional[*]} " == *" $pkg "* ]] ||
+            die "missing Debian package $pkg (as root: apt-get install $pkg)"
     done
-    ((in_optional != 2))
+    ((in_optional != 2)) || { warn "could not install the Debian packages ${optional[*]}; what needs them skips"; return 1; }
 }
 
 # The Debian packages of what builds the modules: a compiler, make, and CMake 3.18 or newer.

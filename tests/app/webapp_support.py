@@ -8,7 +8,7 @@ import urllib.request
 import uuid
 
 import pytest
-from support.paths import BUILD, MANAGER, ROOT, built
+from support.paths import BUILD, MANAGER, built
 
 # After the build folder (put first by tests/conftest.py), so that the source View/ never wins.
 if MANAGER not in sys.path:
@@ -79,11 +79,11 @@ def browser_skip_reason():
         return "no browser under the sanitizer pass (the preloaded runtimes break Chromium)"
     for path in ("/usr/bin/chromium", "/usr/bin/chromedriver"):
         if not os.access(path, os.X_OK):
-            return "%s is missing (scripts/setup --test installs it)" % path
+            return "needs %s: apt-get install chromium chromium-driver" % path
     try:
         import selenium  # noqa: F401
     except ImportError:
-        return "selenium is missing (scripts/setup --test installs python3-selenium)"
+        return "needs selenium: pip install selenium"
     return None
 
 
