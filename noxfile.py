@@ -48,6 +48,9 @@ MODULE_TESTS = sorted(
 nox.options.default_venv_backend = "venv"
 nox.options.reuse_venv = "yes"
 nox.options.download_python = "never"
+# The pip that 3.9 to 3.11 bring backtracks for minutes through releases of the tests' needs; a
+# current one resolves them at once.
+FRESH_PIP = ["--upgrade-deps"]
 nox.options.error_on_missing_interpreters = True
 
 
@@ -204,11 +207,12 @@ def modules_session(version):
 
 for _version in VERSIONS:
     nox.session(name="modules-" + _version, python=HOST[_version] or False,
-                tags=lane("modules-" + _version))(
+                venv_params=FRESH_PIP, tags=lane("modules-" + _version))(
         recorded(modules_session(_version)))
 
 
-@nox.session(name="oldest-flask-" + OLDEST, python=HOST[OLDEST], tags=lane("oldest-flask"))
+@nox.session(name="oldest-flask-" + OLDEST, python=HOST[OLDEST], venv_params=FRESH_PIP,
+             tags=lane("oldest-flask"))
 @recorded
 def oldest_flask_session(session):
     """The modules' tests with the oldest Flask and Werkzeug that the modules admit."""
@@ -217,7 +221,8 @@ def oldest_flask_session(session):
     pytest(session, build, MODULE_TESTS, "-q")
 
 
-@nox.session(name="sanitizer-" + OLDEST, python=HOST[OLDEST], tags=lane("sanitizer"))
+@nox.session(name="sanitizer-" + OLDEST, python=HOST[OLDEST], venv_params=FRESH_PIP,
+             tags=lane("sanitizer"))
 @recorded
 def sanitizer(session):
     """The modules' tests on an ASan+UBSan build (RelWithDebInfo)."""
@@ -263,11 +268,11 @@ def manager_session(version):
 
 
 for _version in sorted({OLDEST, NEWEST_HERE}, key=VERSIONS.index):
-    nox.session(name="manager-" + _version, python=HOST[_version],
+    nox.session(name="manager-" + _version, python=HOST[_version], venv_params=FRESH_PIP,
                 tags=lane("manager-" + _version))(manager_session(_version))
 
 
-@nox.session(python=HOST[OLDEST], tags=lane("packaging"))
+@nox.session(python=HOST[OLDEST], venv_params=FRESH_PIP, tags=lane("packaging"))
 @recorded
 def packaging(session):
     """Wheels, sdists and installs of both distributions for every supported interpreter."""
@@ -281,7 +286,7 @@ SHELL_SCRIPTS = ["scripts/lib.sh", "scripts/root.sh", "scripts/setup", "scripts/
                  "scripts/test-root", "scripts/run", "scripts/valgrind", "bench/run", ".ci/run"]
 
 
-@nox.session(python=HOST[OLDEST], tags=lane("lint"))
+@nox.session(python=HOST[OLDEST], venv_params=FRESH_PIP, tags=lane("lint"))
 @recorded
 def lint(session):
     """ruff, ShellCheck (following what the scripts source) and clang-tidy with the build's
@@ -395,7 +400,7 @@ def memcheck_reports(out):
     return reported, interpreter_leaks, processes
 
 
-@nox.session(python=HOST[OLDEST], default=False)
+@nox.session(python=HOST[OLDEST], venv_params=FRESH_PIP, default=False)
 def memcheck(session):
     """The modules' tests (or the tests that the arguments name) under valgrind's memcheck, on a
     RelWithDebInfo build, with fewer iterations (VIEW_RELIABILITY_SCALE, default 0.05)."""
