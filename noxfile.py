@@ -177,12 +177,16 @@ def modules_in_root(session, version):
     """The modules' tests on the Debian testing root's python3.X, on a clean copy of the tree
     built there (Debian's own Flask and pytest)."""
     test_root = os.path.join(ROOT, "scripts", "test-root")
-    ensure = subprocess.run(["bash", test_root, "ensure"], capture_output=True, text=True)
-    if ensure.returncode == 3:
+    probe = subprocess.run(["bash", test_root, "run", "/", "python" + version, "-c",
+                            "import os, sysconfig; assert os.path.isfile(os.path.join("
+                            "sysconfig.get_paths()['include'], 'Python.h'))"],
+                           capture_output=True, text=True)
+    if probe.returncode == 3:  # no root here
         session.skip("no CPython %s here, and %s" % (
-            version, ensure.stdout.strip().replace("NOT TESTED: ", "")))
-    if ensure.returncode:
-        session.error("the Debian testing root: " + ensure.stdout + ensure.stderr)
+            version, probe.stdout.strip().replace("NOT TESTED: ", "")))
+    if probe.returncode:
+        session.skip("neither this machine nor the Debian testing root has CPython %s with its "
+                     "headers" % version)
     report = os.path.join(ROOT, "build-root", "report-%s.json" % version)
     with contextlib.suppress(FileNotFoundError):
         os.remove(report)

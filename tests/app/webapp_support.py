@@ -8,7 +8,7 @@ import urllib.request
 import uuid
 
 import pytest
-from support.paths import BUILD, MANAGER, built
+from support.paths import BUILD, MANAGER, ROOT, built  # noqa: F401 (ROOT: for the tests)
 
 # After the build folder (put first by tests/conftest.py), so that the source View/ never wins.
 if MANAGER not in sys.path:

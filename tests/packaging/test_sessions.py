@@ -6,6 +6,8 @@ import os
 import subprocess
 import sys
 
+import pytest
+
 from package_support import requires_python, run
 from support.paths import ROOT
 
@@ -35,6 +37,8 @@ def test_a_pass_of_the_modules_for_every_supported_version_and_the_manager_at_it
 PROBE = '''
 import sys
 
+import pytest
+
 def pytest_collection_finish(session):
     assert session.items, "nothing collected"
     loaded = sorted(m for m in sys.modules if m.split(".")[0] == "view_plugin_manager")
@@ -55,3 +59,41 @@ def test_the_modules_tests_stand_without_the_manager(tmp_path):
          "-p", "no:cacheprovider", *folders], cwd=ROOT, env=env, capture_output=True, text=True,
         timeout=300)
     assert collected.returncode == 0, collected.stdout[-3000:] + collected.stderr[-3000:]
+
+
+# A test file run with the suite's conftest.py as a plugin: one component missing, one present.
+OPTIONAL = '''
+from support.requires import require_module, require_program
+
+def test_missing():
+    require_program("view-no-such-program", "apt-get install view-no-such-program")
+
+def test_missing_module():
+    require_module("view_no_such_module", "pip install view-no-such-module")
+
+def test_present():
+    require_program("sh", "apt-get install dash")
+'''
+
+
+@pytest.mark.parametrize("strict", ["0", "1"])
+def test_a_missing_component_skips_with_how_to_install_it_and_fails_when_strict(tmp_path, strict):
+    (tmp_path / "test_optional.py").write_text(OPTIONAL)
+    report = tmp_path / "report.json"
+    env = dict(os.environ, PYTHONPATH=os.path.join(ROOT, "tests"), VIEW_TEST_STRICT=strict,
+               VIEW_TEST_REPORT=str(report))
+    result = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-rs", "-p", "conftest", "-p", "no:cacheprovider",
+         "--rootdir", str(tmp_path), "-c", os.devnull, str(tmp_path)],
+        cwd=str(tmp_path), env=env, capture_output=True, text=True, timeout=120)
+    counts = json.loads(report.read_text())
+    if strict == "1":
+        assert result.returncode == 1, result.stdout
+        assert (counts["passed"], counts["failed"], counts["skipped"]) == (1, 2, 0)
+        assert "needs view-no-such-program: apt-get install" in result.stdout
+    else:
+        assert result.returncode == 0, result.stdout
+        assert (counts["passed"], counts["failed"], counts["skipped"]) == (1, 0, 2)
+        assert counts["skip_reasons"] == {
+            "needs view-no-such-program: apt-get install view-no-such-program": 1,
+            "needs the Python module view_no_such_module: pip install view-no-such-module": 1}
