@@ -22,8 +22,8 @@ TIMED_FIXTURES = {"start_server"}
 
 
 def pytest_collection_modifyitems(items):
-    # scripts/test runs the tests marked `timed` one pass after another with no other timed
-    # test beside them, and the rest beside those; a test that starts a live server is timed
+    # scripts/test runs the sessions that hold tests marked `timed` one after another, so that
+    # no two of them share the machine (noxfile.py); a test that starts a live server is timed
     # whether or not its file says so.
     for item in items:
         if TIMED_FIXTURES.intersection(getattr(item, "fixturenames", ())):
