@@ -224,9 +224,13 @@ class Builds:
     def manager_wheel(self):
         """The manager's wheel as pip builds it from manager/ (pure Python, one for all)."""
         def make():
+            # From a copy: setuptools builds in the source folder, and leaves its build/ there.
+            source = self.base / "manager-source"
+            shutil.copytree(MANAGER, source, ignore=shutil.ignore_patterns(
+                "build", "*.egg-info", "__pycache__"))
             out = self.base / "manager-wheel"
             run([self.venv(primary(), "builder"), "-m", "pip", "wheel", "--no-deps", "-w", out,
-                 MANAGER])
+                 source])
             return only(str(out / "*.whl"))
         return self._once("manager-wheel", make)
 
