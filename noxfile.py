@@ -26,6 +26,7 @@ import time
 
 import nox
 import nox.command
+import nox.registry
 
 ROOT = os.path.dirname(os.path.abspath(__file__))
 OUT = os.path.join(ROOT, "build", "nox")
@@ -70,11 +71,13 @@ def interpreter(version):
         glob.glob(os.path.join(pyenv_root(), "versions", version + ".*[0-9]", "bin",
                                "python" + version)), key=patch, reverse=True)
     for python in filter(None, candidates):
+        # The interpreter's own path: a pyenv shim runs whichever version pyenv has chosen.
         try:
-            subprocess.run([python, "-c", "import os, sysconfig; assert os.path.isfile(os.path."
-                            "join(sysconfig.get_paths()['include'], 'Python.h'))"],
-                           capture_output=True, check=True, timeout=30)
-            return os.path.realpath(python)
+            return subprocess.run([python, "-c", "import os, sys, sysconfig; assert os.path."
+                                   "isfile(os.path.join(sysconfig.get_paths()['include'], "
+                                   "'Python.h')); print(os.path.realpath(sys.executable))"],
+                                  capture_output=True, text=True, check=True,
+                                  timeout=30).stdout.strip()
         except (OSError, subprocess.SubprocessError):
             continue
     return None
@@ -331,10 +334,15 @@ def summary(session):
     """Per session: outcome, pytest's counts and time; NOT TESTED with its reason; the skips by
     reason; the total; `result: ok` or the failures. Fails if a session failed."""
     outcomes = []
-    for path in sorted(glob.glob(os.path.join(REPORTS, "*.json"))):
-        if not path.endswith(".pytest.json"):
-            with open(path) as f:
+    for name, func in nox.registry.get().items():
+        if not set(getattr(func, "tags", None) or ()) & {"lane1", "lane2"}:
+            continue
+        try:
+            with open(os.path.join(REPORTS, name + ".json")) as f:
                 outcomes.append(json.load(f))
+        except FileNotFoundError:  # nox could not start it: no interpreter or no venv
+            outcomes.append({"session": name, "outcome": "failed", "seconds": 0,
+                             "reason": "did not run (see its lane's log)"})
     total = {"passed": 0, "failed": 0, "skipped": 0}
     reasons, failures = {}, []
     for outcome in outcomes:
