@@ -33,7 +33,8 @@ def test_a_pass_of_the_modules_for_every_supported_version_and_the_manager_at_it
 
 
 # Loaded into a collection of the modules' tests: fails it if any of them brought in the manager
-# (whose Flask floor is above the modules').
+# (whose Flask floor is above the modules'), or holds to wall-clock bounds (their sessions run in
+# the lane beside the timed ones).
 PROBE = '''
 import sys
 
@@ -43,10 +44,12 @@ def pytest_collection_finish(session):
     assert session.items, "nothing collected"
     loaded = sorted(m for m in sys.modules if m.split(".")[0] == "view_plugin_manager")
     assert not loaded, "the modules' tests import the manager: %s" % loaded
+    timed = [item.nodeid for item in session.items if item.get_closest_marker("timed")]
+    assert not timed, "timed tests among the modules' tests: %s" % timed[:5]
 '''
 
 
-def test_the_modules_tests_stand_without_the_manager(tmp_path):
+def test_the_modules_tests_stand_without_the_manager_and_hold_no_timed_test(tmp_path):
     (tmp_path / "manager_probe.py").write_text(PROBE)
     folders = subprocess.run(
         [sys.executable, "-c", "import runpy; print(' '.join(runpy.run_path('noxfile.py')"
