@@ -2,55 +2,29 @@
 # 13) come from Debian's own packages in a chroot that is made once per machine and reused.
 # Source it after lib.sh; do not run it. scripts/test-root is its command.
 # shellcheck shell=bash
+# shellcheck disable=SC2034 # VIEW_ROOT_REASON is read by the scripts that source it
 
 # Outside the checkout, so that every clone on the machine shares one root.
 VIEW_TEST_ROOT=${VIEW_TEST_ROOT:-/var/cache/view-modules/forky-root}
 VIEW_ROOT_SUITE=forky
-# What the suite needs inside: the interpreters with headers and venv, the compiler, the suite's
-# Python packages (Debian's /usr/lib/python3/dist-packages serves every python3.X there), the
-# browser for the live tests and valgrind for the benchmark's callgrind mode.
+# The interpreters with headers and venv, the compiler, and the tests' Python packages (Debian's
+# /usr/lib/python3/dist-packages serves every python3.X), the browser and valgrind.
 VIEW_ROOT_PACKAGES=(
     python3.14-dev python3.15-dev python3.14-venv python3.15-venv
     python3-flask python3-pytest python3-pip python3-setuptools python3-wheel python3-packaging
     g++ cmake make gunicorn valgrind
     python3-selenium chromium chromium-driver
 )
-# The work folder of this checkout, bound at /view inside the root.
-VIEW_ROOT_WORK=${VIEW_ROOT_WORK:-$VIEW_ROOT/build-root}
-# Set by root_ensure when the root cannot be had: why, for the NOT TESTED line.
-VIEW_ROOT_REASON=""
+VIEW_ROOT_WORK=${VIEW_ROOT_WORK:-$VIEW_ROOT/build-root} # this checkout's, at /view inside
+VIEW_ROOT_REASON="" # why the root cannot be had, for the NOT TESTED line
 
-# Prints the URI of the Debian archive that apt on this machine uses (not its security or
-# updates suites): deb822 sources first, then one-line sources. VIEW_TEST_ROOT_MIRROR overrides.
+# The Debian archive that apt on this machine uses (not a -security or -updates suite), unless
+# VIEW_TEST_ROOT_MIRROR names another.
 root_mirror() {
     local uri=${VIEW_TEST_ROOT_MIRROR:-}
-    local deb822=(/etc/apt/sources.list.d/*.sources)
-    if [[ -z $uri && -e ${deb822[0]} ]]; then
-        uri=$(awk '
-            function flush() {
-                if (!found && enabled && types ~ / deb( |$)/ && plain && uris != "") {
-                    split(uris, u, " "); print u[1]; found = 1
-                }
-                types = ""; uris = ""; plain = 0; enabled = 1
-            }
-            BEGIN { enabled = 1 }
-            FNR == 1 { flush() }
-            /^[ \t]*$/ { flush(); next }
-            /^[ \t]*#/ { next }
-            tolower($1) == "types:" { $1 = ""; types = $0 " " }
-            tolower($1) == "uris:" { $1 = ""; uris = $0 }
-            tolower($1) == "enabled:" && tolower($2) == "no" { enabled = 0 }
-            tolower($1) == "suites:" { for (i = 2; i <= NF; i++) if ($i !~ /-/) plain = 1 }
-            END { flush() }' "${deb822[@]}" 2>/dev/null)
-    fi
-    if [[ -z $uri ]]; then
-        uri=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null | awk '
-            $1 == "deb" {
-                i = 2
-                if ($i ~ /^\[/) { while (i < NF && $i !~ /\]$/) i++; i++ }
-                if ($(i + 1) !~ /-/) { print $i; exit }
-            }')
-    fi
+    # shellcheck disable=SC2016 # apt's own placeholders
+    [[ -n $uri ]] || uri=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE)' 2>/dev/null |
+        awk '$2 !~ /-/ { print $1; exit }')
     [[ $uri =~ ^(https?|file):// ]] || return 1
     printf '%s\n' "${uri%/}"
 }
@@ -60,17 +34,10 @@ root_manifest() {
     printf '%s %s\n' "$VIEW_ROOT_SUITE" "${VIEW_ROOT_PACKAGES[*]}"
 }
 
-# True if something is mounted at or under $1 in this mount namespace.
-root_has_mounts() {
-    awk -v p="$1" '$5 == p || index($5, p "/") == 1 { found = 1 } END { exit !found }' \
-        /proc/self/mountinfo
-}
-
-# root_exec [VAR=VALUE...] -- COMMAND...: runs COMMAND in the root as root, in /view/src, with a
-# clean environment plus the given variables. /proc, /dev, /dev/pts, a fresh /dev/shm, the work
-# folder (at /view) and its tmp/ (at /tmp) are mounted in a private mount and PID namespace: the
-# mounts exist only for this command and vanish with it however it ends (kill -9 included), and
-# no process it started outlives it.
+# root_exec [VAR=VALUE...] -- COMMAND...: COMMAND in the root as root, in /view/src, with a clean
+# environment plus VARs. /proc, /dev, a fresh /dev/shm, the work folder (at /view) and its tmp/
+# are mounted in a private mount and PID namespace: they vanish with the command however it ends,
+# and no process it started outlives it.
 root_exec() {
     local vars=()
     while (($#)) && [[ $1 != -- ]]; do
@@ -79,8 +46,7 @@ root_exec() {
     done
     shift
     mkdir -p "$VIEW_ROOT_WORK/tmp" "$VIEW_ROOT_WORK/src"
-    # The script is expanded by the shell inside the namespace, not here.
-    # shellcheck disable=SC2016
+    # shellcheck disable=SC2016 # expanded by the shell inside the namespace
     unshare --mount --propagation private --pid --fork --kill-child -- bash -c '
         set -e
         root=$1 work=$2 nvars=$3
@@ -110,107 +76,70 @@ root_exec() {
     ' root-exec "$VIEW_TEST_ROOT" "$VIEW_ROOT_WORK" "${#vars[@]}" "${vars[@]}" "$@"
 }
 
-# Makes the root (debootstrap, then the packages) unless it is ready for the current package
-# list; an interrupted debootstrap is redone, a changed list only installs. Returns non-zero with
-# VIEW_ROOT_REASON set when the root cannot be had. Runs of several checkouts take turns.
+# root_no REASON: says why the root cannot be had (the NOT TESTED line), and fails.
+root_no() {
+    VIEW_ROOT_REASON=$*
+    return 1
+}
+
+# Makes the root (debootstrap, then the packages) unless it is ready for the package list: an
+# interrupted debootstrap is redone, a changed list only installs. Checkouts take turns.
 root_ensure() {
-    # Once per run: a root that could not be made is not tried again for the next version.
-    case ${VIEW_ROOT_STATE:-} in
-    ready) return 0 ;;
-    failed) return 1 ;;
-    esac
-    VIEW_ROOT_STATE=failed
-    VIEW_ROOT_REASON=""
-    if [[ $VIEW_TEST_ROOT != /?* || $VIEW_TEST_ROOT == */ ]]; then
-        VIEW_ROOT_REASON="VIEW_TEST_ROOT=$VIEW_TEST_ROOT is not an absolute path of a folder"
-        return 1
-    fi
-    if [[ $(id -u) -ne 0 ]]; then
-        VIEW_ROOT_REASON="making and entering the Debian $VIEW_ROOT_SUITE root needs root"
-        return 1
-    fi
-    local tool
-    for tool in unshare chroot flock; do
-        command -v "$tool" >/dev/null 2>&1 || {
-            VIEW_ROOT_REASON="no $tool on this machine"
-            return 1
-        }
-    done
+    [[ $VIEW_TEST_ROOT == /?* && $VIEW_TEST_ROOT != */ ]] ||
+        root_no "VIEW_TEST_ROOT=$VIEW_TEST_ROOT is not an absolute path of a folder" || return
+    [[ $(id -u) -eq 0 ]] || root_no "making and entering the Debian $VIEW_ROOT_SUITE root needs root" || return
+    { command -v unshare && command -v chroot && command -v flock; } >/dev/null ||
+        root_no "unshare, chroot or flock is missing" || return
     mkdir -p "$(dirname "$VIEW_TEST_ROOT")"
-    local lock_fd
+    local lock_fd status=0
     exec {lock_fd}>"$VIEW_TEST_ROOT.lock"
     flock "$lock_fd"
-    local status=0
     root_ensure_locked || status=$?
     exec {lock_fd}>&-
-    ((status)) || VIEW_ROOT_STATE=ready
     return "$status"
 }
 
 root_ensure_locked() {
     local ready=$VIEW_TEST_ROOT/.view-root-ready base=$VIEW_TEST_ROOT/.view-root-base
-    local want start
+    local want start=$SECONDS mirror script=/usr/share/debootstrap/scripts/$VIEW_ROOT_SUITE
     want=$(root_manifest)
     if [[ -f $ready && $(cat "$ready") == "$want" ]]; then
         log "Debian $VIEW_ROOT_SUITE root: $VIEW_TEST_ROOT (kept)"
         return 0
     fi
-    start=$SECONDS
     if [[ ! -f $base ]]; then
-        if ! command -v debootstrap >/dev/null 2>&1; then
-            log "installing debootstrap"
-            (ensure_packages debootstrap) || {
-                VIEW_ROOT_REASON="debootstrap is missing and could not be installed"
-                return 1
-            }
-        fi
-        local mirror script
-        mirror=$(root_mirror) || {
-            VIEW_ROOT_REASON="no Debian mirror found in apt's sources"
-            return 1
-        }
+        command -v debootstrap >/dev/null || (ensure_packages debootstrap) ||
+            root_no "debootstrap is missing and could not be installed" || return
+        mirror=$(root_mirror) || root_no "no Debian mirror found in apt's sources" || return
         # debootstrap of Debian 12 has no script of that name; testing is made like unstable.
-        script=/usr/share/debootstrap/scripts/$VIEW_ROOT_SUITE
         [[ -e $script ]] || script=/usr/share/debootstrap/scripts/sid
-        if root_has_mounts "$VIEW_TEST_ROOT"; then
-            VIEW_ROOT_REASON="something is mounted under $VIEW_TEST_ROOT; not removing it"
-            return 1
-        fi
+        ! awk -v p="$VIEW_TEST_ROOT" '$5 == p || index($5, p "/") == 1 { found = 1 }
+            END { exit !found }' /proc/self/mountinfo ||
+            root_no "something is mounted under $VIEW_TEST_ROOT; not removing it" || return
         # Only a folder that this script started is ever removed.
-        if [[ -d $VIEW_TEST_ROOT && ! -f $VIEW_TEST_ROOT/.view-root-owner ]] &&
-            [[ -n $(ls -A "$VIEW_TEST_ROOT") ]]; then
-            VIEW_ROOT_REASON="$VIEW_TEST_ROOT exists and was not made by scripts/root.sh; not touching it"
-            return 1
-        fi
+        [[ ! -d $VIEW_TEST_ROOT || -f $VIEW_TEST_ROOT/.view-root-owner || -z $(ls -A "$VIEW_TEST_ROOT") ]] ||
+            root_no "$VIEW_TEST_ROOT exists and was not made by scripts/root.sh; not touching it" || return
         log "making the Debian $VIEW_ROOT_SUITE root in $VIEW_TEST_ROOT from $mirror"
         rm -rf --one-file-system "$VIEW_TEST_ROOT"
         mkdir -p "$VIEW_TEST_ROOT"
         touch "$VIEW_TEST_ROOT/.view-root-owner"
-        if ! debootstrap --variant=minbase "$VIEW_ROOT_SUITE" "$VIEW_TEST_ROOT" "$mirror" \
-            "$script" </dev/null >"$VIEW_TEST_ROOT.log" 2>&1; then
-            tail -n 20 "$VIEW_TEST_ROOT.log" >&2
-            VIEW_ROOT_REASON="debootstrap of $VIEW_ROOT_SUITE failed (see $VIEW_TEST_ROOT.log)"
-            return 1
-        fi
+        debootstrap --variant=minbase "$VIEW_ROOT_SUITE" "$VIEW_TEST_ROOT" "$mirror" "$script" \
+            </dev/null >"$VIEW_TEST_ROOT.log" 2>&1 ||
+            root_no "debootstrap of $VIEW_ROOT_SUITE failed (see $VIEW_TEST_ROOT.log)" || return
         touch "$base"
-        log "debootstrap took $((SECONDS - start)) s"
     fi
     log "installing into the root: ${VIEW_ROOT_PACKAGES[*]}"
     rm -f "$ready"
     root_apt_settings >"$VIEW_TEST_ROOT/etc/apt/apt.conf.d/99view-host"
-    if ! VIEW_ROOT_WORK=$VIEW_TEST_ROOT.work root_exec -- sh -c \
+    VIEW_ROOT_WORK=$VIEW_TEST_ROOT.work root_exec -- sh -c \
         'apt-get update -q && apt-get install -y -q --no-install-recommends "$@" && apt-get clean' \
-        sh "${VIEW_ROOT_PACKAGES[@]}" </dev/null >>"$VIEW_TEST_ROOT.log" 2>&1; then
-        tail -n 20 "$VIEW_TEST_ROOT.log" >&2
-        VIEW_ROOT_REASON="installing packages into the $VIEW_ROOT_SUITE root failed (see $VIEW_TEST_ROOT.log)"
-        return 1
-    fi
+        sh "${VIEW_ROOT_PACKAGES[@]}" </dev/null >>"$VIEW_TEST_ROOT.log" 2>&1 ||
+        root_no "installing packages into the $VIEW_ROOT_SUITE root failed (see $VIEW_TEST_ROOT.log)" || return
     printf '%s\n' "$want" >"$ready"
     log "Debian $VIEW_ROOT_SUITE root ready in $((SECONDS - start)) s"
 }
 
-# The machine's own apt settings for checking the archive's dates, which the root's apt follows:
-# a machine whose clock or mirror has those checks turned off needs them off inside as well.
+# The machine's apt settings on the archive's dates (checks turned off here are off inside too).
 root_apt_settings() {
     local key value
     for key in Acquire::Check-Valid-Until Acquire::Check-Date; do
@@ -223,40 +152,25 @@ root_apt_settings() {
 # root_offers 3.X: true if the root is ready and has that interpreter with its headers.
 root_offers() {
     root_ensure || return 1
-    local minor=${1#3.}
-    if ! root_exec -- "python3.$minor" -c \
-        'import os, sysconfig; assert os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h"))' \
-        </dev/null >/dev/null 2>&1; then
-        VIEW_ROOT_REASON="the $VIEW_ROOT_SUITE root has no python3.$minor with headers"
-        return 1
-    fi
+    root_exec -- "python$1" -c 'import os, sysconfig
+assert os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h"))' \
+        </dev/null >/dev/null 2>&1 || root_no "the $VIEW_ROOT_SUITE root has no python$1 with headers"
 }
 
-# root_copy_tree: a clean copy of this working tree (what git tracks or would track, as it is
-# now, with the files' times, so that an unchanged file is not rebuilt) in the work folder's src/.
+# root_copy_tree: what git tracks or would track, as it is now and with its times, into src/.
 root_copy_tree() {
     local dest=$VIEW_ROOT_WORK/src
     rm -rf "$dest.new"
     mkdir -p "$dest.new"
-    if git -C "$VIEW_ROOT" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-        (
-            cd "$VIEW_ROOT" || exit
-            git ls-files -z --cached --others --exclude-standard |
-                while IFS= read -r -d '' name; do
-                    [[ -f $name ]] && printf '%s\0' "$name"
-                done | tar --null -T - -cf -
-        ) | tar -xf - -C "$dest.new"
-    else
-        tar -C "$VIEW_ROOT" --exclude='./build*' --exclude='./.venv*' --exclude=./data \
-            --exclude=./dist --exclude='*.egg-info' --exclude=__pycache__ -cf - . |
-            tar -xf - -C "$dest.new"
-    fi
+    git -C "$VIEW_ROOT" ls-files -z --cached --others --exclude-standard |
+        while IFS= read -r -d '' name; do
+            [[ -f $VIEW_ROOT/$name ]] && printf '%s\0' "$name"
+        done | tar -C "$VIEW_ROOT" --null -T - -cf - | tar -xf - -C "$dest.new"
     rm -rf "$dest"
     mv "$dest.new" "$dest"
 }
 
-# root_build 3.X: Release build of the clean copy for python3.X inside the root, in build-3.X of
-# the work folder, with the project's own CMake description.
+# root_build 3.X: Release build of the copy for python3.X inside the root, in build-3.X.
 root_build() {
     local version=$1
     # shellcheck disable=SC2016 # expanded by the root's shell, with the version as $1
@@ -266,47 +180,16 @@ root_build() {
         </dev/null
 }
 
-# root_deps 3.X: what python3.X needs inside the root beyond Debian's packages. Debian
-# testing's gunicorn is newer than the versions the project admits (pyproject.toml's extra
-# "workers"): an admitted one from the package index, in /view/deps-3.X, goes first on the path.
-root_deps() {
-    local version=$1 deps=/view/deps-$1 python=python3 gunicorn
-    [[ -x $VIEW_VENV/bin/python ]] && python=$VIEW_VENV/bin/python
-    gunicorn=$("$python" "$VIEW_ROOT/scripts/requirements.py" workers | grep '^gunicorn') ||
-        return 1
-    # A fresh folder each time: pip --target leaves the metadata of a version it replaces.
-    root_exec -- rm -rf "$deps" </dev/null || return 1
-    root_exec -- "python$version" -m pip install -q --disable-pip-version-check \
-        --break-system-packages --upgrade --target "$deps" "$gunicorn" </dev/null
-}
-
-# root_pytest 3.X XML [PYTEST_ARGS...]: the suite on build-3.X with python3.X inside the root,
-# after root_build and root_deps.
+# root_pytest 3.X [PYTEST_ARGS...]: pytest on build-3.X with python3.X inside the root (the suite
+# unless the arguments name tests); its counts go to report-3.X.json of the work folder.
 root_pytest() {
-    local version=$1 xml=$2
-    shift 2
-    # The whole suite, unless the arguments name tests of their own.
+    local version=$1
+    shift
     local targets=(tests) arg
     for arg in "$@"; do
         [[ $arg == tests* ]] && targets=()
     done
     root_exec VIEW_BUILD_DIR="/view/build-$version" PYTHONUNBUFFERED=1 \
-        PYTHONPATH="/view/deps-$version" -- \
-        "python$version" -m pytest -q "${targets[@]}" --junitxml="$xml" "$@" </dev/null
-}
-
-# root_start_early: when a supported version is missing here and the root is not ready, starts
-# making it in the background (mostly waiting on the network and dpkg) while the host's passes
-# run; whoever needs it later waits for it through the lock. Its log: build-root/ensure.log.
-root_start_early() {
-    local minor missing=0
-    [[ $(id -u) -eq 0 ]] || return 0
-    [[ $(cat "$VIEW_TEST_ROOT/.view-root-ready" 2>/dev/null) != "$(root_manifest)" ]] || return 0
-    for minor in "${VIEW_SUPPORTED_MINORS[@]}"; do
-        find_minor "$minor" >/dev/null 2>&1 || missing=1
-    done
-    ((missing)) || return 0
-    mkdir -p "$VIEW_ROOT_WORK"
-    log "making the Debian $VIEW_ROOT_SUITE root in the background ($VIEW_ROOT_WORK/ensure.log)"
-    (root_ensure || echo "NOT TESTED: $VIEW_ROOT_REASON") </dev/null >"$VIEW_ROOT_WORK/ensure.log" 2>&1 &
+        VIEW_TEST_REPORT="/view/report-$version.json" VIEW_TEST_STRICT="${VIEW_TEST_STRICT:-0}" -- \
+        "python$version" -m pytest -p no:cacheprovider "${targets[@]}" "$@" </dev/null
 }

