@@ -317,8 +317,9 @@ class Record(object):
         with self.connect() as db:
             db.execute("DELETE FROM pending WHERE tx = ?", (tx,))
 
-    def finish(self, pending, result):
-        """Records the change `pending` describes as done (its rename has happened)."""
+    def finish(self, pending, result, before_commit=None):
+        """Records the change `pending` describes as done (its rename has happened);
+        `before_commit` runs once every statement is written, before the commit."""
         name, action = _text(pending["name"]), pending["action"]
         key = _text(nfc(pending["name"]))
         with self.connect() as db:
@@ -352,6 +353,8 @@ class Record(object):
             db.execute("UPDATE generation SET n = n + 1")
             self._note(db, pending["installed_by"], action, pending["name"], pending["archive"],
                        result)
+            if before_commit is not None:
+                before_commit()
 
     def forget(self, name, previous_only=False):
         """Drops rows whose folder is gone (found so at a start)."""
@@ -373,5 +376,13 @@ class _Transaction(object):
         return self.db
 
     def __exit__(self, kind, value, tb):
-        self.db.execute("COMMIT" if kind is None else "ROLLBACK")
+        if kind is None:
+            try:
+                self.db.execute("COMMIT")
+                return False
+            except sqlite3.Error:
+                if self.db.in_transaction:  # a failed COMMIT may leave it open
+                    self.db.execute("ROLLBACK")
+                raise
+        self.db.execute("ROLLBACK")
         return False

@@ -131,6 +131,18 @@ def _delete(conn, table, kind, name):
     conn.execute("DELETE FROM %s WHERE kind = %%s AND name = %%s" % table, (kind, name))
 
 
+def utf8_problem(name):
+    """Why the shared record cannot hold `name` (a file name whose bytes are not UTF-8, read
+    with surrogate escapes), or None."""
+    try:
+        name.encode("utf-8")
+    except UnicodeEncodeError:
+        return Refusal(400, "the name %r is not valid UTF-8; the shared record holds UTF-8 "
+                            "names only: rename it" % name.encode("utf-8", "surrogateescape")
+                       .decode("utf-8", "backslashreplace"))
+    return None
+
+
 # --- a node's copy ---------------------------------------------------------------------------
 
 def tree_fingerprint(path):
@@ -300,11 +312,52 @@ class SharedStore(Store):
 
     # --- changes made on this node ----------------------------------------------------------
 
+    @contextlib.contextmanager
+    def change(self, conn=None):
+        """(conn, commit) for one change: `conn` in a transaction (BEGIN), of the pool or the
+        one given (an upload's, from take()); commit() commits it, once. It is called between
+        this node's rename and its local record's commit (Store.settle), so that a database
+        that fails there takes this node's change back too; the block's end commits what it
+        has not. An error rolls back what is not committed."""
+        database = self.database
+        if conn is None:
+            conn = database.take()
+            try:
+                with database.unavailable_on_failure():
+                    conn.execute("BEGIN")
+            except BaseException:
+                database.give(conn)
+                raise
+        committed = []
+
+        def commit():
+            if not committed:
+                committed.append(True)  # a COMMIT that fails is not tried twice
+                with database.unavailable_on_failure():
+                    conn.execute("COMMIT")
+
+        try:
+            with database.unavailable_on_failure():
+                yield conn, commit
+                commit()
+        except BaseException:
+            if not committed:
+                try:
+                    conn.execute("ROLLBACK")
+                except database.psycopg.Error:
+                    pass
+            raise
+        finally:
+            database.give(conn)
+
     def install(self, intake, archive_name, who, replace):
         sha, size, top, members = intake.finish()
+        problem = utf8_problem(top) or utf8_problem(archive_name)
+        if problem is not None:
+            raise problem
         facts = {"name": top, "archive": archive_name, "sha256": sha, "size": size,
                  "members": len(members), "installed_at": time.time(), "installed_by": who}
-        with self.database.adopt(intake.take()) as conn:
+        with self.change(intake.take()) as (conn, commit):
             lock_name(conn, PLUGIN, top)
             same = conn.execute("SELECT name FROM entries WHERE kind = %s AND nfc = %s AND "
                                 "name <> %s", (PLUGIN, nfc(top), top)).fetchone()
@@ -326,13 +379,19 @@ class SharedStore(Store):
             drop_archives(conn, [old and old["archive_id"]])
             note(conn, self.node, who, action, top, archive_name, "ok")
             notify(conn, PLUGIN, top)
-            # This node's copy, last: what fails here undoes the change everywhere.
-            Store.install(self, intake, archive_name, who, replace or current is not None)
+            # This node's copy, last: what fails here undoes the change everywhere, and the
+            # commit comes between its rename and its local record.
+            Store.install(self, intake, archive_name, who, replace or current is not None,
+                          commit=commit)
             self._remember_locked(top)
         return top, action
 
     def remove(self, name, who):
-        with self.database.transaction() as conn:
+        if utf8_problem(name) is not None:
+            # a folder of this node alone (the shared record cannot hold the name)
+            Store.remove(self, name, who)
+            return
+        with self.change() as (conn, commit):
             lock_name(conn, PLUGIN, name)
             current = entry(conn, "entries", PLUGIN, name, for_update=True)
             if current is None and not os.path.lexists(self.place(name)):
@@ -345,11 +404,14 @@ class SharedStore(Store):
                 note(conn, self.node, who, "remove", name, current["archive"], "ok")
                 notify(conn, PLUGIN, name)
             if os.path.lexists(self.place(name)):
-                Store.remove(self, name, who)
+                Store.remove(self, name, who, commit=commit)
             self._remember_locked(name, forget=True)
 
     def rollback(self, name, who):
-        with self.database.transaction() as conn:
+        problem = utf8_problem(name)
+        if problem is not None:
+            raise problem
+        with self.change() as (conn, commit):
             lock_name(conn, PLUGIN, name)
             current = entry(conn, "entries", PLUGIN, name, for_update=True)
             if current is None:
@@ -363,14 +425,15 @@ class SharedStore(Store):
             _put(conn, "previous", PLUGIN, current)
             note(conn, self.node, who, "rollback", name, kept["archive"], "ok")
             notify(conn, PLUGIN, name)
-            self.copy_from_record(conn, name, kept)
+            self.copy_from_record(conn, name, kept, commit)
         return kept["archive"]
 
     # --- copying the record -----------------------------------------------------------------
 
-    def copy_from_record(self, conn, name, facts):
+    def copy_from_record(self, conn, name, facts, commit=None):
         """Puts the archive the record names in place on this node, through the staged,
-        verified install: nothing is renamed before its SHA-256 equals the record's."""
+        verified install: nothing is renamed before its SHA-256 equals the record's.
+        `commit`: see Store.settle."""
         intake = Intake(self.data, self.limits, facts["size"])
         try:
             with conn.transaction():  # the server-side cursor lives in a transaction
@@ -381,7 +444,8 @@ class SharedStore(Store):
                 raise Refusal(500, "the archive of %r in the shared record is damaged: its "
                                    "SHA-256 is %s, the record says %s" % (name, sha,
                                                                            facts["sha256"]))
-            Store.install(self, intake, facts["archive"], facts["installed_by"], True)
+            Store.install(self, intake, facts["archive"], facts["installed_by"], True,
+                          commit=commit)
         finally:
             intake.close()
         self._remember_locked(name)
@@ -410,28 +474,54 @@ class SharedStore(Store):
     def module_change(self, name, who, action):
         """Around the view that stores ("upload") or deletes ("remove") the module `name` on
         this node: the same change in the shared record, one transaction, committed once the
-        view has done its part here."""
-        with self.database.transaction() as conn:
-            lock_name(conn, MODULE, name)
-            current = entry(conn, "entries", MODULE, name, for_update=True)
-            yield
-            path = self.module_path(name)
-            sha, size = file_digest(path)
-            if action == "upload":
-                if sha is None or (current is not None and current["sha256"] == sha):
-                    return
-                facts = {"name": name, "archive": name, "sha256": sha, "size": size,
-                         "members": 1, "installed_at": time.time(), "installed_by": who,
-                         "archive_id": store_archive(conn, path, sha, size)}
-                _put(conn, "entries", MODULE, facts)
-            else:
-                if current is None or sha is not None:
-                    return
-                _delete(conn, "entries", MODULE, name)
-            drop_archives(conn, [current and current["archive_id"]])
-            note(conn, self.node, who, action, name, name, "ok")
-            notify(conn, MODULE, name)
-            self._remember_module(name, forget=action != "upload")
+        view has done its part here. What the block yields: whether the shared record holds
+        the module (a removal of one missing from this node's folder removes it there). The
+        file that was in place is kept (a hard link) until the commit: a change the database
+        does not take puts it back, so this node keeps the record's copy."""
+        problem = utf8_problem(name)
+        if problem is not None:
+            raise problem
+        path = self.module_path(name)
+        fd, kept = tempfile.mkstemp(prefix="module-kept-", dir=staging_root(self.data))
+        os.close(fd)
+        os.unlink(kept)
+        try:
+            os.link(path, kept)
+        except FileNotFoundError:
+            kept = None
+        try:
+            with self.change() as (conn, commit):
+                lock_name(conn, MODULE, name)
+                current = entry(conn, "entries", MODULE, name, for_update=True)
+                yield current is not None
+                sha, size = file_digest(path)
+                if action == "upload":
+                    if sha is None or (current is not None and current["sha256"] == sha):
+                        return
+                    facts = {"name": name, "archive": name, "sha256": sha, "size": size,
+                             "members": 1, "installed_at": time.time(), "installed_by": who,
+                             "archive_id": store_archive(conn, path, sha, size)}
+                    _put(conn, "entries", MODULE, facts)
+                else:
+                    if current is None or sha is not None:
+                        return
+                    _delete(conn, "entries", MODULE, name)
+                drop_archives(conn, [current and current["archive_id"]])
+                note(conn, self.node, who, action, name, name, "ok")
+                notify(conn, MODULE, name)
+                commit()
+                self._remember_module(name, forget=action != "upload")
+        except BaseException:
+            with self.lock():
+                if kept is not None:
+                    os.replace(kept, path)
+                    kept = None
+                elif action == "upload" and os.path.lexists(path):
+                    os.unlink(path)
+            raise
+        finally:
+            if kept is not None:
+                os.unlink(kept)
 
     def _remember_module(self, name, forget=False):
         with self.lock():

@@ -501,8 +501,9 @@ class Store(object):
 
     # --- installing ------------------------------------------------------------------------
 
-    def install(self, intake, archive_name, who, replace):
-        """Puts a received, unpacked archive in place: the pending row's facts."""
+    def install(self, intake, archive_name, who, replace, commit=None):
+        """Puts a received, unpacked archive in place: the pending row's facts. `commit`: see
+        settle()."""
         sha, size, top, members = intake.finish()
         new = os.path.join(intake.tree, top)
         facts = {"archive": archive_name, "sha256": sha, "size": size,
@@ -512,7 +513,7 @@ class Store(object):
             self.settle_left()
             action = self.check_conflict(top, archive_name, replace)
             self.record.begin(intake.tx, action, top, os.lstat(new).st_ino, facts)
-            self.settle(self._pending(intake.tx))
+            self.settle(self._pending(intake.tx), commit=commit)
         return top, action
 
     def check_conflict(self, top, archive_name, replace):
@@ -536,7 +537,7 @@ class Store(object):
 
     # --- one change, from pending to recorded ----------------------------------------------
 
-    def settle(self, pending, swept=None):
+    def settle(self, pending, swept=None, commit=None):
         """Carries the change `pending` through to the record, or undoes what of it was done
         when it did not happen; the same steps whether the change is live or found after a
         kill or a failed record write (`swept`: what the history says of such a change then).
@@ -572,6 +573,12 @@ class Store(object):
                 raise problem
             return False
         # The rename happened: the change is recorded now, or undone when it cannot be.
+        committed = []
+
+        def committing():
+            commit()
+            committed.append(True)
+
         try:
             if action == "replace":  # the old tree, where the exchange (or its fallback) left it
                 old = aside if os.path.lexists(aside) else new
@@ -579,15 +586,18 @@ class Store(object):
                     os.rename(old, kept)
             elif action == "rollback" and os.path.lexists(aside) and not os.path.lexists(kept):
                 os.rename(aside, kept)
-            self.record.finish(pending, swept or "ok")
+            self.record.finish(pending, swept or "ok", before_commit=commit and committing)
         except Exception as e:
-            if not self._revert(pending, place, kept, new, aside, trash):
+            if committed or not self._revert(pending, place, kept, new, aside, trash):
+                if not committed and commit is not None:
+                    commit()  # in place for good: so is the change elsewhere
                 raise Unrecorded(500, "the %s of %r is in place, but its record could not be "
                                       "written (%s); the next change or start records it"
                                  % (action, name, full_disk_reason(e))) from e
             raise
         except BaseException:
-            self._revert(pending, place, kept, new, aside, trash)
+            if not committed:
+                self._revert(pending, place, kept, new, aside, trash)
             raise
         return True
 
@@ -666,7 +676,7 @@ class Store(object):
 
     # --- removal and rollback ---------------------------------------------------------------
 
-    def remove(self, name, who):
+    def remove(self, name, who, commit=None):
         with staged(self.data) as (tx, folder):
             with self.lock():
                 self.record.guard()
@@ -676,7 +686,7 @@ class Store(object):
                 facts = self.record.installed([name]).get(name) or {}
                 self.record.begin(tx, "remove", name, None,
                                   {"archive": facts.get("archive"), "installed_by": who})
-                self.settle(self._pending(tx))
+                self.settle(self._pending(tx), commit=commit)
 
     def rollback(self, name, who):
         with staged(self.data) as (tx, folder):
