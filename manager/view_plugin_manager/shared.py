@@ -298,17 +298,38 @@ class SharedStore(Store):
         """The fingerprint of the plug-in `name` as this node put it in place, or None."""
         return self.fingerprints().get(name)
 
-    def remember(self, name, forget=False):
-        copies = self.copies()
-        plugins = copies.setdefault(PLUGIN, {})
-        if forget:
-            plugins.pop(name, None)
-        else:
-            plugins[name] = tree_fingerprint(self.place(name))
+    def _write_copies(self, copies):
         tmp = self.copies_path + ".%d" % os.getpid()
-        with open(tmp, "w") as f:
-            json.dump(copies, f)
-        os.replace(tmp, self.copies_path)
+        try:
+            with open(tmp, "w") as f:
+                json.dump(copies, f)
+            os.replace(tmp, self.copies_path)
+        except OSError:
+            try:
+                os.unlink(tmp)
+            except OSError:
+                pass
+            raise
+
+    def remember(self, name, forget=False, kind=PLUGIN, tree=None):
+        """Notes (or forgets) the fingerprint of this node's copy of `name`, taken of `tree`
+        (the tree about to be put in place) or of the copy in place. A plug-in's is noted
+        before its change, so that a full disk refuses the change rather than fail after it
+        has committed; a note that is stale because the change then failed only makes the
+        next start copy the plug-in again. Forgetting, after a change, only logs a failure."""
+        copies = self.copies()
+        found = copies.setdefault(kind, {})
+        if forget:
+            found.pop(name, None)
+        else:
+            found[name] = tree_fingerprint(tree or self.place(name)) if kind == PLUGIN else True
+        try:
+            self._write_copies(copies)
+        except OSError as e:
+            if not forget and kind == PLUGIN:
+                raise
+            log.warning("could not note this node's copy of %r in %s: %s", name,
+                        self.copies_path, e)
 
     # --- changes made on this node ----------------------------------------------------------
 
@@ -380,10 +401,10 @@ class SharedStore(Store):
             note(conn, self.node, who, action, top, archive_name, "ok")
             notify(conn, PLUGIN, top)
             # This node's copy, last: what fails here undoes the change everywhere, and the
-            # commit comes between its rename and its local record.
-            Store.install(self, intake, archive_name, who, replace or current is not None,
-                          commit=commit)
-            self._remember_locked(top)
+            # commit comes once its rename and its local record are done (Store.settle).
+            with self.noting(top, os.path.join(intake.tree, top)):
+                Store.install(self, intake, archive_name, who, replace or current is not None,
+                              commit=commit)
         return top, action
 
     def remove(self, name, who):
@@ -425,7 +446,15 @@ class SharedStore(Store):
             _put(conn, "previous", PLUGIN, current)
             note(conn, self.node, who, "rollback", name, kept["archive"], "ok")
             notify(conn, PLUGIN, name)
-            self.copy_from_record(conn, name, kept, commit)
+            mine = self.record.installed([name]).get(name)
+            before = self.record.previous([name]).get(name)
+            if mine is not None and mine["sha256"] == current["sha256"] and before is not None \
+                    and before["sha256"] == kept["sha256"] and os.path.isdir(self.kept(name)):
+                # this node keeps the same previous version: swapped back, as alone
+                with self.noting(name, self.kept(name)):
+                    Store.rollback(self, name, who, commit=commit)
+            else:
+                self.copy_from_record(conn, name, kept, commit)
         return kept["archive"]
 
     # --- copying the record -----------------------------------------------------------------
@@ -444,15 +473,37 @@ class SharedStore(Store):
                 raise Refusal(500, "the archive of %r in the shared record is damaged: its "
                                    "SHA-256 is %s, the record says %s" % (name, sha,
                                                                            facts["sha256"]))
-            Store.install(self, intake, facts["archive"], facts["installed_by"], True,
-                          commit=commit)
+            with self.noting(name, os.path.join(intake.tree, top)):
+                Store.install(self, intake, facts["archive"], facts["installed_by"], True,
+                              commit=commit)
         finally:
             intake.close()
-        self._remember_locked(name)
 
-    def _remember_locked(self, name, forget=False):
+    def _remember_locked(self, name, forget=False, tree=None):
         with self.lock():
-            self.remember(name, forget)
+            self.remember(name, forget, tree=tree)
+
+    @contextlib.contextmanager
+    def noting(self, name, tree):
+        """Notes the fingerprint of `tree` for `name` before the change that puts it in
+        place (see remember()), and the one noted before again if the change fails."""
+        with self.lock():
+            old = self.fingerprint(name)
+            self.remember(name, tree=tree)
+        try:
+            yield
+        except BaseException:
+            with self.lock():
+                try:
+                    copies = self.copies()
+                    if old is None:
+                        copies.get(PLUGIN, {}).pop(name, None)
+                    else:
+                        copies.setdefault(PLUGIN, {})[name] = old
+                    self._write_copies(copies)
+                except OSError as e:
+                    log.warning("could not note this node's copy of %r again: %s", name, e)
+            raise
 
     def copy_matches(self, name, facts, local, verify):
         """Whether this node's copy of `name` is the record's `facts`."""
@@ -525,16 +576,7 @@ class SharedStore(Store):
 
     def _remember_module(self, name, forget=False):
         with self.lock():
-            copies = self.copies()
-            modules = copies.setdefault(MODULE, {})
-            if forget:
-                modules.pop(name, None)
-            else:
-                modules[name] = True
-            tmp = self.copies_path + ".%d" % os.getpid()
-            with open(tmp, "w") as f:
-                json.dump(copies, f)
-            os.replace(tmp, self.copies_path)
+            self.remember(name, forget, kind=MODULE)
 
     def copy_module(self, conn, name, facts):
         """Writes the module the record names to temp/, whole or not at all, once its SHA-256

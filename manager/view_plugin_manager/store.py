@@ -573,12 +573,7 @@ class Store(object):
                 raise problem
             return False
         # The rename happened: the change is recorded now, or undone when it cannot be.
-        committed = []
-
-        def committing():
-            commit()
-            committed.append(True)
-
+        before = self.record.rows_of(name) if commit is not None else None
         try:
             if action == "replace":  # the old tree, where the exchange (or its fallback) left it
                 old = aside if os.path.lexists(aside) else new
@@ -586,20 +581,40 @@ class Store(object):
                     os.rename(old, kept)
             elif action == "rollback" and os.path.lexists(aside) and not os.path.lexists(kept):
                 os.rename(aside, kept)
-            self.record.finish(pending, swept or "ok", before_commit=commit and committing)
+            self.record.finish(pending, swept or "ok")
         except Exception as e:
-            if committed or not self._revert(pending, place, kept, new, aside, trash):
-                if not committed and commit is not None:
+            if not self._revert(pending, place, kept, new, aside, trash):
+                if commit is not None:
                     commit()  # in place for good: so is the change elsewhere
                 raise Unrecorded(500, "the %s of %r is in place, but its record could not be "
                                       "written (%s); the next change or start records it"
                                  % (action, name, full_disk_reason(e))) from e
             raise
         except BaseException:
-            if not committed:
-                self._revert(pending, place, kept, new, aside, trash)
+            self._revert(pending, place, kept, new, aside, trash)
             raise
+        if commit is not None:
+            try:
+                commit()
+            except BaseException:
+                self._take_back(pending, before, place, kept, new, aside, trash)
+                raise
         return True
+
+    def _take_back(self, pending, before, place, kept, new, aside, trash):
+        """Takes back a change that is in place and recorded here, because what it changes
+        elsewhere (the shared record) could not be committed: the record's rows as they were,
+        with the pending row again, in one transaction; then the folders, as after a record
+        write that failed. Where even the record cannot be written, the change stays in place
+        and recorded here, and the node's controller brings back what the shared record says."""
+        try:
+            self.record.take_back(pending, before)
+        except Exception:
+            log.exception("could not take back the %s of %r (%s), which the shared record did "
+                          "not take; this node's copy follows the shared record once it answers",
+                          pending["action"], pending["name"], pending["tx"])
+            return
+        self._revert(pending, place, kept, new, aside, trash)
 
     def _revert(self, pending, place, kept, new, aside, trash):
         """Takes back a change whose rename happened but whose record could not be written:
@@ -688,7 +703,7 @@ class Store(object):
                                   {"archive": facts.get("archive"), "installed_by": who})
                 self.settle(self._pending(tx), commit=commit)
 
-    def rollback(self, name, who):
+    def rollback(self, name, who, commit=None):
         with staged(self.data) as (tx, folder):
             with self.lock():
                 self.record.guard()
@@ -701,7 +716,7 @@ class Store(object):
                 facts = self.record.previous([name]).get(name) or {}
                 self.record.begin(tx, "rollback", name, os.lstat(self.kept(name)).st_ino,
                                   {"archive": facts.get("archive"), "installed_by": who})
-                self.settle(self._pending(tx))
+                self.settle(self._pending(tx), commit=commit)
                 return facts.get("archive")
 
     # --- a start ----------------------------------------------------------------------------

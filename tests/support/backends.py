@@ -61,3 +61,12 @@ def backend(request, tmp_path, monkeypatch):
     made = Backend(request.param, tmp_path, url)
     yield made
     made.close()
+
+
+@pytest.fixture(params=BACKENDS)
+def server_backend(request):
+    """For tests on live servers: the environment that makes a server a node of the shared
+    mode (a database of its own for the test), or nothing for the embedded store."""
+    if request.param == "embedded":
+        return {}
+    return {"VIEW_DATABASE": request.getfixturevalue("database_url"), "VIEW_NODE": "live"}
