@@ -281,3 +281,151 @@ def test_a_refused_upload_keeps_no_archive_in_the_database(make_nodes, payload, 
     assert upload(a.client, "p", payload, archive_name="other.tar.gz")[0] == status
     assert archives() == before
     assert tree(a.data, "p") == {"main.py": b"v = 1"}
+
+
+# --- a database that goes away mid-change, names it cannot hold, copies changed by hand ------
+
+def drop_the_change_connection(url):
+    """Cuts the connection of the change in progress (idle inside its transaction), as a
+    network or a server that goes away at that instant does."""
+    import psycopg
+
+    with psycopg.connect(url, autocommit=True) as conn:
+        killed = conn.execute(
+            "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = "
+            "current_database() AND pid <> pg_backend_pid() AND state LIKE 'idle in "
+            "transaction%'").fetchall()
+    assert killed, "no change was in progress"
+
+
+def shared_state(url):
+    import psycopg
+
+    with psycopg.connect(url, autocommit=True) as conn:
+        return sorted(conn.execute("SELECT kind, name, sha256 FROM entries").fetchall()), sorted(
+            conn.execute("SELECT kind, name, sha256 FROM previous").fetchall())
+
+
+CHANGES = {
+    "install": lambda c: upload(c, "q", plugin("q", "v = 1"))[0],
+    "replace": lambda c: upload(c, "p", plugin("p", "v = 3", ["x"]), replace=True)[0],
+    "rollback": lambda c: c.post("/rollback/plugin/p").status_code,
+    "remove": lambda c: c.get("/remove/plugin/p").status_code,
+}
+
+
+@pytest.mark.parametrize("action", sorted(CHANGES))
+def test_a_commit_that_fails_after_the_rename_takes_the_change_back(make_nodes, action):
+    """The database goes away after this node put its copy in place and wrote its record,
+    before the commit: 503, this node's folders and record as they were, the shared record
+    too, the other node untouched; once the database answers, the same change goes through."""
+    from support.snapshots import store_state
+
+    a, b = make_nodes(2)
+    assert upload(a.client, "p", plugin("p", "v = 1"))[0] == 200
+    assert upload(a.client, "p", plugin("p", "v = 2"), replace=True)[0] == 200
+    wait_for(lambda: same_everywhere([b], "p", {"main.py": b"v = 2"}))
+    before, shared_before = store_state(a.data), shared_state(make_nodes.url)
+    record = a.state.store.record
+    real = record.finish
+
+    def finish_then_lose_the_database(*args, **kwargs):
+        real(*args, **kwargs)
+        drop_the_change_connection(make_nodes.url)
+
+    record.finish = finish_then_lose_the_database
+    try:
+        assert CHANGES[action](a.client) == 503
+    finally:
+        del record.finish
+    assert store_state(a.data)[0] == before[0]
+    assert store_state(a.data)[1][:2] == before[1][:2] and store_state(a.data)[1][2] == []
+    assert shared_state(make_nodes.url) == shared_before
+    assert tree(b.data, "p") == {"main.py": b"v = 2"}
+    wait_for(lambda: CHANGES[action](a.client) == 200, what="the change to go through")
+    want = {"install": {"main.py": b"v = 2"}, "replace": {"main.py": b"v = 3", "x": b"e"},
+            "rollback": {"main.py": b"v = 1"}, "remove": None}[action]
+    wait_for(lambda: same_everywhere([a, b], "p", want))
+
+
+def test_a_module_change_the_database_does_not_take_keeps_the_file(make_nodes, monkeypatch):
+    from view_plugin_manager import shared
+
+    (a,) = make_nodes(1)
+    module = os.path.join(str(a.data), "temp", "tool.py")
+
+    def send(text):
+        return a.client.post("/upload", data={"type": "api_module", "formFile": (
+            io.BytesIO(text), "tool.py")}).status_code
+
+    assert send(b"old = 1\n") == 200
+    real = shared.store_archive
+
+    def lost(conn, *args):
+        drop_the_change_connection(make_nodes.url)
+        return real(conn, *args)
+
+    with monkeypatch.context() as m:
+        m.setattr(shared, "store_archive", lost)
+        assert send(b"new = 2\n") == 503
+    with open(module, "rb") as f:
+        assert f.read() == b"old = 1\n"
+    wait_for(lambda: send(b"new = 2\n") == 200, what="the upload")
+    with open(module, "rb") as f:
+        assert f.read() == b"new = 2\n"
+
+
+def on(node):
+    """The node's client, its data folder the working one: the modules' views store and
+    delete relative to it, as in a server of its own."""
+    os.chdir(str(node.data))
+    return node.client
+
+
+def test_a_module_missing_from_this_node_is_removed_from_the_record(make_nodes):
+    a, b = make_nodes(2)
+    r = on(a).post("/upload", data={"type": "api_module",
+                                       "formFile": (io.BytesIO(b"x = 1\n"), "tool.py")})
+    assert r.status_code == 200
+    files = [os.path.join(str(n.data), "temp", "tool.py") for n in (a, b)]
+    wait_for(lambda: os.path.isfile(files[1]))
+    b.state.controller.stop()
+    os.unlink(files[1])
+    r = on(b).get("/remove/api_module/tool.py")
+    assert r.status_code == 200, r.get_json()
+    wait_for(lambda: not os.path.exists(files[0]))
+    assert b.client.get("/remove/api_module/tool.py").status_code == 404
+
+
+NOT_UTF8 = "caf\udce9"  # the Latin-1 bytes of "café", read with surrogate escapes
+
+
+def test_a_name_that_is_not_utf8_is_refused_with_400(make_nodes):
+    from support.archives import archive as make_archive
+
+    (a,) = make_nodes(1)
+    payload = make_archive({NOT_UTF8 + "/": None, NOT_UTF8 + "/main.py": b"v = 1"},
+                           encoding="utf-8", errors="surrogateescape")
+    status, body = upload(a.client, "p", payload)
+    assert status == 400 and "not valid UTF-8" in body["error"], body
+    assert os.listdir(os.path.join(str(a.data), "plugin")) == []
+    os.mkdir(os.path.join(str(a.data), "plugin", NOT_UTF8))  # made by hand
+    r = a.client.post("/rollback/plugin/caf%E9")
+    assert r.status_code == 400 and "not valid UTF-8" in r.get_json()["error"]
+    assert a.client.get("/remove/plugin/caf%E9").status_code == 200  # this node's alone
+
+
+def test_the_periodic_round_notices_a_missing_copy(make_nodes):
+    a, b = make_nodes(2)
+    assert upload(a.client, "p", plugin("p", "v = 1"))[0] == 200
+    r = on(a).post("/upload", data={"type": "api_module",
+                                       "formFile": (io.BytesIO(b"x = 1\n"), "tool.py")})
+    assert r.status_code == 200
+    module = os.path.join(str(b.data), "temp", "tool.py")
+    wait_for(lambda: same_everywhere([b], "p", {"main.py": b"v = 1"}) and os.path.isfile(module))
+    b.state.controller.stop()
+    import shutil
+    shutil.rmtree(os.path.join(str(b.data), "plugin", "p"))
+    os.unlink(module)
+    b.state.controller.converge(verify=False)  # a round of the safety net, not a start's
+    assert tree(b.data, "p") == {"main.py": b"v = 1"} and os.path.isfile(module)

@@ -259,8 +259,8 @@ def hand_made(data, name):
 @pytest.mark.parametrize("name", [
     "bad\udcffname", "line\nbreak", "\u202eevil", "spaces and %25 percent", "..\\x", "a?b#c",
 ], ids=["not-utf8", "newline", "rlo", "percent", "backslash", "query-chars"])
-def test_every_listed_name_shows_safely_and_can_be_removed(client, name):
-    c, data = client
+def test_every_listed_name_shows_safely_and_can_be_removed(backend, name):  # noqa: F811
+    c, data = backend.client()
     path = hand_made(data, name)
     page = c.get("/plugins/plugin")
     assert page.status_code == 200
