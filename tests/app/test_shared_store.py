@@ -135,19 +135,27 @@ def test_a_name_equal_after_nfc_to_one_on_another_node_is_refused(make_nodes):
     assert status == 400 and "NFC" in body["error"]
 
 
-def test_a_damaged_archive_in_the_record_is_never_put_in_place(make_nodes):
+@pytest.mark.parametrize("kind", ["plugin", "api_module"])
+def test_a_damaged_archive_in_the_record_is_never_put_in_place(make_nodes, kind):
     import psycopg
 
     (a,) = make_nodes(1)
-    assert upload(a.client, "p", plugin("p", "v = 1"))[0] == 200
+    if kind == "plugin":
+        assert upload(a.client, "p", plugin("p", "v = 1"))[0] == 200
+        evil = plugin("p", "evil = 1")
+    else:
+        os.chdir(str(a.data))  # the module's view stores relative to it
+        assert a.client.post("/upload", data={"type": kind, "formFile": (
+            io.BytesIO(b"x = 1\n"), "p.py")}).status_code == 200
+        evil = b"import os; os.system('evil')\n"
     with psycopg.connect(make_nodes.url, autocommit=True) as conn:
-        conn.execute("UPDATE archive_chunks SET data = %s",
-                     (plugin("p", "evil = 1"),))
+        conn.execute("UPDATE archive_chunks SET data = %s", (evil,))
     (b,) = make_nodes(1, first=1)
     report = wait_for(lambda: [n for n in b.client.get("/fleet", headers=JSON).get_json()["nodes"]
                                if n["node"] == "n1" and n["problems"]])
     assert "SHA-256" in report[0]["problems"][0] and report[0]["differs"]
     assert tree(b.data, "p") is None
+    assert not os.path.exists(os.path.join(str(b.data), "temp", "p.py"))
     assert not os.listdir(os.path.join(str(b.data), ".staging"))
 
 
@@ -429,3 +437,41 @@ def test_the_periodic_round_notices_a_missing_copy(make_nodes):
     os.unlink(module)
     b.state.controller.converge(verify=False)  # a round of the safety net, not a start's
     assert tree(b.data, "p") == {"main.py": b"v = 1"} and os.path.isfile(module)
+
+
+def test_changes_of_one_name_at_once_on_two_nodes_end_alike(make_nodes):
+    """Replaces, rollbacks, removals and uploads of one name from two nodes at once, with
+    each node's own kept version and the record's: no 500, and both nodes end on the
+    record's version, with their records agreeing with their folders."""
+    import random
+    from concurrent.futures import ThreadPoolExecutor
+
+    import psycopg
+
+    a, b = make_nodes(2)
+    versions = {v: plugin("p", "v = %d" % v, ["f%d" % i for i in range(v)]) for v in range(1, 5)}
+    rng = random.Random(24)
+    plan = [(rng.choice([a, b]), rng.choice(["replace", "replace", "rollback", "remove"]),
+             rng.randrange(1, 5)) for _ in range(40)]
+
+    def one(step):
+        node, action, v = step
+        if action == "replace":
+            return upload(node.client, "p", versions[v], replace=True)[0]
+        if action == "rollback":
+            return node.client.post("/rollback/plugin/p").status_code
+        return node.client.get("/remove/plugin/p").status_code
+
+    with ThreadPoolExecutor(4) as pool:
+        statuses = list(pool.map(one, plan, timeout=240))
+    assert set(statuses) <= {200, 404, 409}, statuses
+    with psycopg.connect(make_nodes.url, autocommit=True) as conn:
+        row = conn.execute("SELECT sha256 FROM entries WHERE name = 'p'").fetchone()
+    for node in (a, b):
+        node.state.controller.converge(verify=True)
+        entries = {e["name"]: e for e in node.client.get(
+            "/plugins/plugin", headers=JSON).get_json()["entries"]}
+        assert (entries["p"]["sha256"] if "p" in entries else None) == (row and row[0])
+        if row:
+            assert len(tree(node.data, "p")) == entries["p"]["members"] - 1  # less the folder
+    assert tree(a.data, "p") == tree(b.data, "p")
