@@ -143,6 +143,18 @@ def utf8_problem(name):
     return None
 
 
+def record_name_problem(kind, name):
+    """Why a name read from the shared record is not one this node puts in place (a row
+    written by hand, or altered: a path, say), or None. Uploads never make such names."""
+    from .admission import entry_name_problem, upload_name_problem
+
+    problem = (entry_name_problem(name) if kind == PLUGIN else
+               upload_name_problem(name) or (None if name.endswith(".py") else "not a .py file"))
+    if problem is not None:
+        return "the name %r in the shared record is not copied: %s" % (name, problem)
+    return None
+
+
 # --- a node's copy ---------------------------------------------------------------------------
 
 def tree_fingerprint(path):
@@ -449,7 +461,8 @@ class SharedStore(Store):
             mine = self.record.installed([name]).get(name)
             before = self.record.previous([name]).get(name)
             if mine is not None and mine["sha256"] == current["sha256"] and before is not None \
-                    and before["sha256"] == kept["sha256"] and os.path.isdir(self.kept(name)):
+                    and before["sha256"] == kept["sha256"] and os.path.isdir(self.kept(name)) \
+                    and os.path.isdir(self.place(name)):
                 # this node keeps the same previous version: swapped back, as alone
                 with self.noting(name, self.kept(name)):
                     Store.rollback(self, name, who, commit=commit)
@@ -469,10 +482,13 @@ class SharedStore(Store):
                 for chunk in archive_chunks(conn, facts["archive_id"]):
                     intake.write(chunk)
             sha, size, top, members = intake.finish()
-            if sha != facts["sha256"] or top != name:
+            if sha != facts["sha256"]:
                 raise Refusal(500, "the archive of %r in the shared record is damaged: its "
                                    "SHA-256 is %s, the record says %s" % (name, sha,
                                                                            facts["sha256"]))
+            if top != name:
+                raise Refusal(500, "the archive of %r in the shared record holds the plug-in "
+                                   "%r instead" % (name, top))
             with self.noting(name, os.path.join(intake.tree, top)):
                 Store.install(self, intake, facts["archive"], facts["installed_by"], True,
                               commit=commit)

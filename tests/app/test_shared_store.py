@@ -475,3 +475,55 @@ def test_changes_of_one_name_at_once_on_two_nodes_end_alike(make_nodes):
         if row:
             assert len(tree(node.data, "p")) == entries["p"]["members"] - 1  # less the folder
     assert tree(a.data, "p") == tree(b.data, "p")
+
+
+@pytest.mark.parametrize("kind, name", [
+    ("api_module", "../escape.py"), ("api_module", "sub/x.py"), ("api_module", "no-suffix"),
+    ("plugin", ".."), ("plugin", "a/../../escape"), ("plugin", ""),
+])
+def test_a_name_altered_in_the_record_is_never_written(make_nodes, kind, name):
+    """A row of the shared record written or altered by hand, its archive's SHA-256 right:
+    nothing is written outside the node's folders, the node says why, and it goes on
+    reporting (a round that failed on it would leave the node stale)."""
+    import hashlib
+
+    import psycopg
+
+    (a,) = make_nodes(1)
+    a.state.controller.stop()
+    body = b"x = 1\n" if kind == "api_module" else plugin("escape", "v = 1")
+    sha = hashlib.sha256(body).hexdigest()
+    with psycopg.connect(make_nodes.url, autocommit=True) as conn:
+        archive_id = conn.execute("INSERT INTO archives (sha256, size, created_at) VALUES "
+                                  "(%s, %s, 0) RETURNING id", (sha, len(body))).fetchone()[0]
+        conn.execute("INSERT INTO archive_chunks (archive, seq, data) VALUES (%s, 0, %s)",
+                     (archive_id, body))
+        conn.execute("INSERT INTO entries (kind, name, nfc, archive, sha256, size, members, "
+                     "installed_at, installed_by, archive_id) VALUES (%s, %s, %s, 'x', %s, "
+                     "%s, 2, 0, 'hand', %s)", (kind, name, name, sha, len(body), archive_id))
+    before = sorted(os.listdir(str(a.data.parent)))
+    problems = a.state.controller.converge(verify=True)
+    assert problems and "not copied" in problems[0], problems
+    assert sorted(os.listdir(str(a.data.parent))) == before
+    assert os.listdir(os.path.join(str(a.data), "plugin")) == []
+    assert [f for f in os.listdir(os.path.join(str(a.data), "temp")) if f.endswith(".py")] == []
+    node = [n for n in a.client.get("/fleet", headers=JSON).get_json()["nodes"]
+            if n["node"] == "n0"][0]
+    assert node["problems"] == problems and node["differs"]
+
+
+def test_an_archive_of_another_plug_in_under_a_name_is_never_put_in_place(make_nodes):
+    import psycopg
+
+    a, b = make_nodes(2)
+    assert upload(a.client, "p", plugin("p", "v = 1"))[0] == 200
+    assert upload(a.client, "q", plugin("q", "v = 1"))[0] == 200
+    wait_for(lambda: same_everywhere([b], "q", {"main.py": b"v = 1"}))
+    b.state.controller.stop()
+    with psycopg.connect(make_nodes.url, autocommit=True) as conn:  # q's record names p's archive
+        conn.execute("UPDATE entries SET (archive_id, sha256) = (SELECT archive_id, sha256 FROM "
+                     "entries WHERE name = 'p') WHERE name = 'q'")
+    problems = b.state.controller.converge(verify=True)
+    assert problems == ["q: the archive of 'q' in the shared record holds the plug-in 'p' "
+                        "instead"]
+    assert tree(b.data, "q") == {"main.py": b"v = 1"} and tree(b.data, "p") == {"main.py": b"v = 1"}
