@@ -21,7 +21,9 @@ import hashlib
 import json
 import logging
 import os
+import queue
 import tempfile
+import threading
 import time
 
 from .admission import Refusal
@@ -194,7 +196,8 @@ class SharedIntake(Intake):
     def __init__(self, data, limits, total_length, database):
         Intake.__init__(self, data, limits, total_length)
         self.database, self.conn, self.copy = database, None, None
-        self.pending, self.seq, self.db_error, self.sent = bytearray(), 0, None, False
+        self.pending, self.db_error, self.sent = bytearray(), None, False
+        self.sender = None
         try:
             self.conn = database.take()
             with database.unavailable_on_failure():
@@ -211,29 +214,55 @@ class SharedIntake(Intake):
             self.close()
             raise
 
+    BACKLOG = 4  # chunks waiting for the database: memory stays flat in the archive's size
+
     def write(self, chunk):
         written = Intake.write(self, chunk)
         if self.db_error is None:
             self.pending += chunk
             if len(self.pending) >= CHUNK:
-                self._send()
+                self._send(bytes(self.pending))
+                self.pending = bytearray()
         return written
 
-    def _send(self):
-        try:
-            with self.database.unavailable_on_failure():
-                self.copy.write_row((self.archive_id, self.seq, bytes(self.pending)))
-        except Exception as e:  # raised by finish(), once the request has been read
-            self.db_error = e
-        self.seq += 1
-        self.pending = bytearray()
+    def _send(self, chunk):
+        """Hands a chunk to the thread that writes to the database, so that the request's
+        thread goes on hashing and handing the upload to the unpacker meanwhile."""
+        if self.sender is None:
+            self.outbox = queue.Queue(self.BACKLOG)
+            self.sender = threading.Thread(target=self._sending, daemon=True,
+                                           name="store-copy-%s" % self.tx)
+            self.sender.start()
+        self.outbox.put(chunk)
+
+    def _sending(self):
+        seq = 0
+        while True:
+            chunk = self.outbox.get()
+            if chunk is None:
+                return
+            if self.db_error is None:  # after an error, what comes is only taken off the queue
+                try:
+                    with self.database.unavailable_on_failure():
+                        self.copy.write_row((self.archive_id, seq, chunk))
+                except Exception as e:  # raised by finish(), once the request has been read
+                    self.db_error = e
+            seq += 1
+
+    def _sent(self):
+        """Waits until every chunk handed on is written (or failed)."""
+        if self.sender is not None:
+            self.outbox.put(None)
+            self.sender.join()
+            self.sender = None
 
     def finish(self):
         result = Intake.finish(self)
         if not self.sent:
             self.sent = True
             if self.pending and self.db_error is None:
-                self._send()
+                self._send(bytes(self.pending))
+            self._sent()
             if self.db_error is not None:
                 raise self.db_error
             with self.database.unavailable_on_failure():
@@ -249,6 +278,7 @@ class SharedIntake(Intake):
         return conn
 
     def close(self):
+        self._sent()
         conn, self.conn = self.conn, None
         if conn is not None:
             try:
