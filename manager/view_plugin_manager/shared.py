@@ -27,7 +27,7 @@ import threading
 import time
 
 from .admission import Refusal
-from .record import Record, nfc
+from .record import HISTORY_KEPT, Record, nfc
 from .store import CHUNK, Conflict, Intake, Store, staging_root
 
 log = logging.getLogger("app.shared")
@@ -58,6 +58,9 @@ def note(conn, node, who, action, name, archive, result):
     conn.execute("INSERT INTO history (at, who, action, name, archive, result, node) "
                  "VALUES (%s, %s, %s, %s, %s, %s, %s)",
                  (time.time(), who, action, name, archive, result, node))
+    # as many as a node's own record keeps, and the history route can show
+    conn.execute("DELETE FROM history WHERE id <= (SELECT max(id) FROM history) - %s",
+                 (HISTORY_KEPT,))
 
 
 # --- archives --------------------------------------------------------------------------------

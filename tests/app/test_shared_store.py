@@ -527,3 +527,16 @@ def test_an_archive_of_another_plug_in_under_a_name_is_never_put_in_place(make_n
     assert problems == ["q: the archive of 'q' in the shared record holds the plug-in 'p' "
                         "instead"]
     assert tree(b.data, "q") == {"main.py": b"v = 1"} and tree(b.data, "p") == {"main.py": b"v = 1"}
+
+
+def test_the_shared_history_keeps_what_a_node_keeps(make_nodes, monkeypatch):
+    import psycopg
+    from view_plugin_manager import shared
+
+    monkeypatch.setattr(shared, "HISTORY_KEPT", 3)
+    (a,) = make_nodes(1)
+    for v in range(5):
+        assert upload(a.client, "p", plugin("p", "v = %d" % v), replace=True)[0] == 200
+    with psycopg.connect(make_nodes.url, autocommit=True) as conn:
+        assert conn.execute("SELECT count(*) FROM history").fetchone()[0] == 3
+    assert [h["action"] for h in a.client.get("/history").get_json()["history"]] == ["replace"] * 3
