@@ -5,7 +5,7 @@ signed-in test client and the data folder, as conftest's `client` does; backend.
 a new application on the same data folder (a server's next start)."""
 import pytest
 
-from support.postgres import SKIP_REASON, database_url, postgres_server  # noqa: F401
+from support.postgres import database_url, postgres_server  # noqa: F401 (fixtures)
 from webapp_support import OPERATOR, TOKEN, app_settings
 
 BACKENDS = ["embedded", "shared"]
