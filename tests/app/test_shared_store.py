@@ -505,6 +505,7 @@ def test_a_name_altered_in_the_record_is_never_written(make_nodes, kind, name):
     problems = a.state.controller.converge(verify=True)
     assert problems and "not copied" in problems[0], problems
     assert sorted(os.listdir(str(a.data.parent))) == before
+    assert not os.path.exists(os.path.join(str(a.data), "escape.py"))
     assert os.listdir(os.path.join(str(a.data), "plugin")) == []
     assert [f for f in os.listdir(os.path.join(str(a.data), "temp")) if f.endswith(".py")] == []
     node = [n for n in a.client.get("/fleet", headers=JSON).get_json()["nodes"]
