@@ -102,26 +102,29 @@ class Controller(object):
         store = self.store
         with self.database.connection() as conn:
             wanted = shared.desired(conn)
+            modules = shared.desired(conn, shared.MODULE)
         with store.lock(exclusive=False):
             local = store.record.installed()
         problems = []
+        for kind, names in ((shared.PLUGIN, wanted), (shared.MODULE, modules)):
+            for name in sorted(names):
+                problem = shared.record_name_problem(kind, name)
+                if problem is not None:
+                    del names[name]
+                    problems.append(problem)
+                    log.error("node %s: %s", self.node, problem)
         for name, facts in sorted(wanted.items()):
             if store.copy_matches(name, facts, local, verify):
                 continue
             try:
                 self._copy(name)
-            except Refusal as e:
-                problems.append("%s: %s" % (name, e))
-                log.error("node %s could not copy %r: %s", self.node, name, e)
-            except OSError as e:
+            except (Refusal, OSError) as e:
                 problems.append("%s: %s" % (name, e))
                 log.error("node %s could not copy %r: %s", self.node, name, e)
         # Only what came through the shared record leaves with it: plug-ins this data folder
         # held before it joined a fleet have no archive there, and stay (the fleet shows them).
         for name in sorted(set(local).difference(wanted).intersection(store.fingerprints())):
             self._drop(name)
-        with self.database.connection() as conn:
-            modules = shared.desired(conn, shared.MODULE)
         mine = self.store.modules_in_place()
         for name, facts in sorted(modules.items()):
             if mine.get(name) == facts["sha256"]:

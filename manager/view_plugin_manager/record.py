@@ -353,6 +353,32 @@ class Record(object):
             self._note(db, pending["installed_by"], action, pending["name"], pending["archive"],
                        result)
 
+    def rows_of(self, name):
+        """The rows of `name` in installed and previous, as they are (for take_back)."""
+        db = self.connect().db
+        return {table: [tuple(row) for row in db.execute(
+            "SELECT * FROM %s WHERE name = ?" % table, (_text(name),))]
+            for table in ("installed", "previous")}
+
+    def take_back(self, pending, rows):
+        """Undoes finish(pending) in one transaction: the rows of its name as `rows` (from
+        rows_of() before it) and its pending row again, so that the folders may be put back
+        as after a record write that failed (a kill meanwhile is settled by the inode)."""
+        name = _text(pending["name"])
+        with self.connect() as db:
+            for table, saved in rows.items():
+                db.execute("DELETE FROM %s WHERE name = ?" % table, (name,))
+                for row in saved:
+                    db.execute("INSERT INTO %s VALUES (%s)" % (table, ", ".join("?" * len(row))),
+                               row)
+            db.execute("INSERT INTO pending (tx, action, name, inode, %s) VALUES (?, ?, ?, ?, %s)"
+                       % (", ".join(FACTS[1:]), ", ".join("?" * len(FACTS[1:]))),
+                       (pending["tx"], pending["action"], name, pending["inode"]) + tuple(
+                           pending[k] for k in FACTS[1:]))
+            db.execute("UPDATE generation SET n = n + 1")
+            self._note(db, pending["installed_by"], pending["action"], pending["name"],
+                       pending["archive"], "taken back: the shared record did not take it")
+
     def forget(self, name, previous_only=False):
         """Drops rows whose folder is gone (found so at a start)."""
         with self.connect() as db:
@@ -373,5 +399,13 @@ class _Transaction(object):
         return self.db
 
     def __exit__(self, kind, value, tb):
-        self.db.execute("COMMIT" if kind is None else "ROLLBACK")
+        if kind is None:
+            try:
+                self.db.execute("COMMIT")
+                return False
+            except sqlite3.Error:
+                if self.db.in_transaction:  # a failed COMMIT may leave it open
+                    self.db.execute("ROLLBACK")
+                raise
+        self.db.execute("ROLLBACK")
         return False

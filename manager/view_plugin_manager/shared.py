@@ -21,11 +21,13 @@ import hashlib
 import json
 import logging
 import os
+import queue
 import tempfile
+import threading
 import time
 
 from .admission import Refusal
-from .record import Record, nfc
+from .record import HISTORY_KEPT, Record, nfc
 from .store import CHUNK, Conflict, Intake, Store, staging_root
 
 log = logging.getLogger("app.shared")
@@ -56,6 +58,9 @@ def note(conn, node, who, action, name, archive, result):
     conn.execute("INSERT INTO history (at, who, action, name, archive, result, node) "
                  "VALUES (%s, %s, %s, %s, %s, %s, %s)",
                  (time.time(), who, action, name, archive, result, node))
+    # as many as a node's own record keeps, and the history route can show
+    conn.execute("DELETE FROM history WHERE id <= (SELECT max(id) FROM history) - %s",
+                 (HISTORY_KEPT,))
 
 
 # --- archives --------------------------------------------------------------------------------
@@ -131,6 +136,30 @@ def _delete(conn, table, kind, name):
     conn.execute("DELETE FROM %s WHERE kind = %%s AND name = %%s" % table, (kind, name))
 
 
+def utf8_problem(name):
+    """Why the shared record cannot hold `name` (a file name whose bytes are not UTF-8, read
+    with surrogate escapes), or None."""
+    try:
+        name.encode("utf-8")
+    except UnicodeEncodeError:
+        return Refusal(400, "the name %r is not valid UTF-8; the shared record holds UTF-8 "
+                            "names only: rename it" % name.encode("utf-8", "surrogateescape")
+                       .decode("utf-8", "backslashreplace"))
+    return None
+
+
+def record_name_problem(kind, name):
+    """Why a name read from the shared record is not one this node puts in place (a row
+    written by hand, or altered: a path, say), or None. Uploads never make such names."""
+    from .admission import entry_name_problem, upload_name_problem
+
+    problem = (entry_name_problem(name) if kind == PLUGIN else
+               upload_name_problem(name) or (None if name.endswith(".py") else "not a .py file"))
+    if problem is not None:
+        return "the name %r in the shared record is not copied: %s" % (name, problem)
+    return None
+
+
 # --- a node's copy ---------------------------------------------------------------------------
 
 def tree_fingerprint(path):
@@ -170,7 +199,8 @@ class SharedIntake(Intake):
     def __init__(self, data, limits, total_length, database):
         Intake.__init__(self, data, limits, total_length)
         self.database, self.conn, self.copy = database, None, None
-        self.pending, self.seq, self.db_error, self.sent = bytearray(), 0, None, False
+        self.pending, self.db_error, self.sent = bytearray(), None, False
+        self.sender = None
         try:
             self.conn = database.take()
             with database.unavailable_on_failure():
@@ -187,29 +217,55 @@ class SharedIntake(Intake):
             self.close()
             raise
 
+    BACKLOG = 4  # chunks waiting for the database: memory stays flat in the archive's size
+
     def write(self, chunk):
         written = Intake.write(self, chunk)
         if self.db_error is None:
             self.pending += chunk
             if len(self.pending) >= CHUNK:
-                self._send()
+                self._send(bytes(self.pending))
+                self.pending = bytearray()
         return written
 
-    def _send(self):
-        try:
-            with self.database.unavailable_on_failure():
-                self.copy.write_row((self.archive_id, self.seq, bytes(self.pending)))
-        except Exception as e:  # raised by finish(), once the request has been read
-            self.db_error = e
-        self.seq += 1
-        self.pending = bytearray()
+    def _send(self, chunk):
+        """Hands a chunk to the thread that writes to the database, so that the request's
+        thread goes on hashing and handing the upload to the unpacker meanwhile."""
+        if self.sender is None:
+            self.outbox = queue.Queue(self.BACKLOG)
+            self.sender = threading.Thread(target=self._sending, daemon=True,
+                                           name="store-copy-%s" % self.tx)
+            self.sender.start()
+        self.outbox.put(chunk)
+
+    def _sending(self):
+        seq = 0
+        while True:
+            chunk = self.outbox.get()
+            if chunk is None:
+                return
+            if self.db_error is None:  # after an error, what comes is only taken off the queue
+                try:
+                    with self.database.unavailable_on_failure():
+                        self.copy.write_row((self.archive_id, seq, chunk))
+                except Exception as e:  # raised by finish(), once the request has been read
+                    self.db_error = e
+            seq += 1
+
+    def _sent(self):
+        """Waits until every chunk handed on is written (or failed)."""
+        if self.sender is not None:
+            self.outbox.put(None)
+            self.sender.join()
+            self.sender = None
 
     def finish(self):
         result = Intake.finish(self)
         if not self.sent:
             self.sent = True
             if self.pending and self.db_error is None:
-                self._send()
+                self._send(bytes(self.pending))
+            self._sent()
             if self.db_error is not None:
                 raise self.db_error
             with self.database.unavailable_on_failure():
@@ -225,6 +281,7 @@ class SharedIntake(Intake):
         return conn
 
     def close(self):
+        self._sent()
         conn, self.conn = self.conn, None
         if conn is not None:
             try:
@@ -286,25 +343,87 @@ class SharedStore(Store):
         """The fingerprint of the plug-in `name` as this node put it in place, or None."""
         return self.fingerprints().get(name)
 
-    def remember(self, name, forget=False):
-        copies = self.copies()
-        plugins = copies.setdefault(PLUGIN, {})
-        if forget:
-            plugins.pop(name, None)
-        else:
-            plugins[name] = tree_fingerprint(self.place(name))
+    def _write_copies(self, copies):
         tmp = self.copies_path + ".%d" % os.getpid()
-        with open(tmp, "w") as f:
-            json.dump(copies, f)
-        os.replace(tmp, self.copies_path)
+        try:
+            with open(tmp, "w") as f:
+                json.dump(copies, f)
+            os.replace(tmp, self.copies_path)
+        except OSError:
+            try:
+                os.unlink(tmp)
+            except OSError:
+                pass
+            raise
+
+    def remember(self, name, forget=False, kind=PLUGIN, tree=None):
+        """Notes (or forgets) the fingerprint of this node's copy of `name`, taken of `tree`
+        (the tree about to be put in place) or of the copy in place. A plug-in's is noted
+        before its change, so that a full disk refuses the change rather than fail after it
+        has committed; a note that is stale because the change then failed only makes the
+        next start copy the plug-in again. Forgetting, after a change, only logs a failure."""
+        copies = self.copies()
+        found = copies.setdefault(kind, {})
+        if forget:
+            found.pop(name, None)
+        else:
+            found[name] = tree_fingerprint(tree or self.place(name)) if kind == PLUGIN else True
+        try:
+            self._write_copies(copies)
+        except OSError as e:
+            if not forget and kind == PLUGIN:
+                raise
+            log.warning("could not note this node's copy of %r in %s: %s", name,
+                        self.copies_path, e)
 
     # --- changes made on this node ----------------------------------------------------------
 
+    @contextlib.contextmanager
+    def change(self, conn=None):
+        """(conn, commit) for one change: `conn` in a transaction (BEGIN), of the pool or the
+        one given (an upload's, from take()); commit() commits it, once. It is called between
+        this node's rename and its local record's commit (Store.settle), so that a database
+        that fails there takes this node's change back too; the block's end commits what it
+        has not. An error rolls back what is not committed."""
+        database = self.database
+        if conn is None:
+            conn = database.take()
+            try:
+                with database.unavailable_on_failure():
+                    conn.execute("BEGIN")
+            except BaseException:
+                database.give(conn)
+                raise
+        committed = []
+
+        def commit():
+            if not committed:
+                committed.append(True)  # a COMMIT that fails is not tried twice
+                with database.unavailable_on_failure():
+                    conn.execute("COMMIT")
+
+        try:
+            with database.unavailable_on_failure():
+                yield conn, commit
+                commit()
+        except BaseException:
+            if not committed:
+                try:
+                    conn.execute("ROLLBACK")
+                except database.psycopg.Error:
+                    pass
+            raise
+        finally:
+            database.give(conn)
+
     def install(self, intake, archive_name, who, replace):
         sha, size, top, members = intake.finish()
+        problem = utf8_problem(top) or utf8_problem(archive_name)
+        if problem is not None:
+            raise problem
         facts = {"name": top, "archive": archive_name, "sha256": sha, "size": size,
                  "members": len(members), "installed_at": time.time(), "installed_by": who}
-        with self.database.adopt(intake.take()) as conn:
+        with self.change(intake.take()) as (conn, commit):
             lock_name(conn, PLUGIN, top)
             same = conn.execute("SELECT name FROM entries WHERE kind = %s AND nfc = %s AND "
                                 "name <> %s", (PLUGIN, nfc(top), top)).fetchone()
@@ -326,13 +445,19 @@ class SharedStore(Store):
             drop_archives(conn, [old and old["archive_id"]])
             note(conn, self.node, who, action, top, archive_name, "ok")
             notify(conn, PLUGIN, top)
-            # This node's copy, last: what fails here undoes the change everywhere.
-            Store.install(self, intake, archive_name, who, replace or current is not None)
-            self._remember_locked(top)
+            # This node's copy, last: what fails here undoes the change everywhere, and the
+            # commit comes once its rename and its local record are done (Store.settle).
+            with self.noting(top, os.path.join(intake.tree, top)):
+                Store.install(self, intake, archive_name, who, replace or current is not None,
+                              commit=commit)
         return top, action
 
     def remove(self, name, who):
-        with self.database.transaction() as conn:
+        if utf8_problem(name) is not None:
+            # a folder of this node alone (the shared record cannot hold the name)
+            Store.remove(self, name, who)
+            return
+        with self.change() as (conn, commit):
             lock_name(conn, PLUGIN, name)
             current = entry(conn, "entries", PLUGIN, name, for_update=True)
             if current is None and not os.path.lexists(self.place(name)):
@@ -345,11 +470,14 @@ class SharedStore(Store):
                 note(conn, self.node, who, "remove", name, current["archive"], "ok")
                 notify(conn, PLUGIN, name)
             if os.path.lexists(self.place(name)):
-                Store.remove(self, name, who)
+                Store.remove(self, name, who, commit=commit)
             self._remember_locked(name, forget=True)
 
     def rollback(self, name, who):
-        with self.database.transaction() as conn:
+        problem = utf8_problem(name)
+        if problem is not None:
+            raise problem
+        with self.change() as (conn, commit):
             lock_name(conn, PLUGIN, name)
             current = entry(conn, "entries", PLUGIN, name, for_update=True)
             if current is None:
@@ -363,32 +491,68 @@ class SharedStore(Store):
             _put(conn, "previous", PLUGIN, current)
             note(conn, self.node, who, "rollback", name, kept["archive"], "ok")
             notify(conn, PLUGIN, name)
-            self.copy_from_record(conn, name, kept)
+            mine = self.record.installed([name]).get(name)
+            before = self.record.previous([name]).get(name)
+            if mine is not None and mine["sha256"] == current["sha256"] and before is not None \
+                    and before["sha256"] == kept["sha256"] and os.path.isdir(self.kept(name)) \
+                    and os.path.isdir(self.place(name)):
+                # this node keeps the same previous version: swapped back, as alone
+                with self.noting(name, self.kept(name)):
+                    Store.rollback(self, name, who, commit=commit)
+            else:
+                self.copy_from_record(conn, name, kept, commit)
         return kept["archive"]
 
     # --- copying the record -----------------------------------------------------------------
 
-    def copy_from_record(self, conn, name, facts):
+    def copy_from_record(self, conn, name, facts, commit=None):
         """Puts the archive the record names in place on this node, through the staged,
-        verified install: nothing is renamed before its SHA-256 equals the record's."""
+        verified install: nothing is renamed before its SHA-256 equals the record's.
+        `commit`: see Store.settle."""
         intake = Intake(self.data, self.limits, facts["size"])
         try:
             with conn.transaction():  # the server-side cursor lives in a transaction
                 for chunk in archive_chunks(conn, facts["archive_id"]):
                     intake.write(chunk)
             sha, size, top, members = intake.finish()
-            if sha != facts["sha256"] or top != name:
+            if sha != facts["sha256"]:
                 raise Refusal(500, "the archive of %r in the shared record is damaged: its "
                                    "SHA-256 is %s, the record says %s" % (name, sha,
                                                                            facts["sha256"]))
-            Store.install(self, intake, facts["archive"], facts["installed_by"], True)
+            if top != name:
+                raise Refusal(500, "the archive of %r in the shared record holds the plug-in "
+                                   "%r instead" % (name, top))
+            with self.noting(name, os.path.join(intake.tree, top)):
+                Store.install(self, intake, facts["archive"], facts["installed_by"], True,
+                              commit=commit)
         finally:
             intake.close()
-        self._remember_locked(name)
 
-    def _remember_locked(self, name, forget=False):
+    def _remember_locked(self, name, forget=False, tree=None):
         with self.lock():
-            self.remember(name, forget)
+            self.remember(name, forget, tree=tree)
+
+    @contextlib.contextmanager
+    def noting(self, name, tree):
+        """Notes the fingerprint of `tree` for `name` before the change that puts it in
+        place (see remember()), and the one noted before again if the change fails."""
+        with self.lock():
+            old = self.fingerprint(name)
+            self.remember(name, tree=tree)
+        try:
+            yield
+        except BaseException:
+            with self.lock():
+                try:
+                    copies = self.copies()
+                    if old is None:
+                        copies.get(PLUGIN, {}).pop(name, None)
+                    else:
+                        copies.setdefault(PLUGIN, {})[name] = old
+                    self._write_copies(copies)
+                except OSError as e:
+                    log.warning("could not note this node's copy of %r again: %s", name, e)
+            raise
 
     def copy_matches(self, name, facts, local, verify):
         """Whether this node's copy of `name` is the record's `facts`."""
@@ -410,41 +574,58 @@ class SharedStore(Store):
     def module_change(self, name, who, action):
         """Around the view that stores ("upload") or deletes ("remove") the module `name` on
         this node: the same change in the shared record, one transaction, committed once the
-        view has done its part here."""
-        with self.database.transaction() as conn:
-            lock_name(conn, MODULE, name)
-            current = entry(conn, "entries", MODULE, name, for_update=True)
-            yield
-            path = self.module_path(name)
-            sha, size = file_digest(path)
-            if action == "upload":
-                if sha is None or (current is not None and current["sha256"] == sha):
-                    return
-                facts = {"name": name, "archive": name, "sha256": sha, "size": size,
-                         "members": 1, "installed_at": time.time(), "installed_by": who,
-                         "archive_id": store_archive(conn, path, sha, size)}
-                _put(conn, "entries", MODULE, facts)
-            else:
-                if current is None or sha is not None:
-                    return
-                _delete(conn, "entries", MODULE, name)
-            drop_archives(conn, [current and current["archive_id"]])
-            note(conn, self.node, who, action, name, name, "ok")
-            notify(conn, MODULE, name)
-            self._remember_module(name, forget=action != "upload")
+        view has done its part here. What the block yields: whether the shared record holds
+        the module (a removal of one missing from this node's folder removes it there). The
+        file that was in place is kept (a hard link) until the commit: a change the database
+        does not take puts it back, so this node keeps the record's copy."""
+        problem = utf8_problem(name)
+        if problem is not None:
+            raise problem
+        path = self.module_path(name)
+        fd, kept = tempfile.mkstemp(prefix="module-kept-", dir=staging_root(self.data))
+        os.close(fd)
+        os.unlink(kept)
+        try:
+            os.link(path, kept)
+        except FileNotFoundError:
+            kept = None
+        try:
+            with self.change() as (conn, commit):
+                lock_name(conn, MODULE, name)
+                current = entry(conn, "entries", MODULE, name, for_update=True)
+                yield current is not None
+                sha, size = file_digest(path)
+                if action == "upload":
+                    if sha is None or (current is not None and current["sha256"] == sha):
+                        return
+                    facts = {"name": name, "archive": name, "sha256": sha, "size": size,
+                             "members": 1, "installed_at": time.time(), "installed_by": who,
+                             "archive_id": store_archive(conn, path, sha, size)}
+                    _put(conn, "entries", MODULE, facts)
+                else:
+                    if current is None or sha is not None:
+                        return
+                    _delete(conn, "entries", MODULE, name)
+                drop_archives(conn, [current and current["archive_id"]])
+                note(conn, self.node, who, action, name, name, "ok")
+                notify(conn, MODULE, name)
+                commit()
+                self._remember_module(name, forget=action != "upload")
+        except BaseException:
+            with self.lock():
+                if kept is not None:
+                    os.replace(kept, path)
+                    kept = None
+                elif action == "upload" and os.path.lexists(path):
+                    os.unlink(path)
+            raise
+        finally:
+            if kept is not None:
+                os.unlink(kept)
 
     def _remember_module(self, name, forget=False):
         with self.lock():
-            copies = self.copies()
-            modules = copies.setdefault(MODULE, {})
-            if forget:
-                modules.pop(name, None)
-            else:
-                modules[name] = True
-            tmp = self.copies_path + ".%d" % os.getpid()
-            with open(tmp, "w") as f:
-                json.dump(copies, f)
-            os.replace(tmp, self.copies_path)
+            self.remember(name, forget, kind=MODULE)
 
     def copy_module(self, conn, name, facts):
         """Writes the module the record names to temp/, whole or not at all, once its SHA-256

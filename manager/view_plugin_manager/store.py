@@ -501,8 +501,9 @@ class Store(object):
 
     # --- installing ------------------------------------------------------------------------
 
-    def install(self, intake, archive_name, who, replace):
-        """Puts a received, unpacked archive in place: the pending row's facts."""
+    def install(self, intake, archive_name, who, replace, commit=None):
+        """Puts a received, unpacked archive in place: the pending row's facts. `commit`: see
+        settle()."""
         sha, size, top, members = intake.finish()
         new = os.path.join(intake.tree, top)
         facts = {"archive": archive_name, "sha256": sha, "size": size,
@@ -512,7 +513,7 @@ class Store(object):
             self.settle_left()
             action = self.check_conflict(top, archive_name, replace)
             self.record.begin(intake.tx, action, top, os.lstat(new).st_ino, facts)
-            self.settle(self._pending(intake.tx))
+            self.settle(self._pending(intake.tx), commit=commit)
         return top, action
 
     def check_conflict(self, top, archive_name, replace):
@@ -536,7 +537,7 @@ class Store(object):
 
     # --- one change, from pending to recorded ----------------------------------------------
 
-    def settle(self, pending, swept=None):
+    def settle(self, pending, swept=None, commit=None):
         """Carries the change `pending` through to the record, or undoes what of it was done
         when it did not happen; the same steps whether the change is live or found after a
         kill or a failed record write (`swept`: what the history says of such a change then).
@@ -572,6 +573,7 @@ class Store(object):
                 raise problem
             return False
         # The rename happened: the change is recorded now, or undone when it cannot be.
+        before = self.record.rows_of(name) if commit is not None else None
         try:
             if action == "replace":  # the old tree, where the exchange (or its fallback) left it
                 old = aside if os.path.lexists(aside) else new
@@ -582,6 +584,8 @@ class Store(object):
             self.record.finish(pending, swept or "ok")
         except Exception as e:
             if not self._revert(pending, place, kept, new, aside, trash):
+                if commit is not None:
+                    commit()  # in place for good: so is the change elsewhere
                 raise Unrecorded(500, "the %s of %r is in place, but its record could not be "
                                       "written (%s); the next change or start records it"
                                  % (action, name, full_disk_reason(e))) from e
@@ -589,7 +593,28 @@ class Store(object):
         except BaseException:
             self._revert(pending, place, kept, new, aside, trash)
             raise
+        if commit is not None:
+            try:
+                commit()
+            except BaseException:
+                self._take_back(pending, before, place, kept, new, aside, trash)
+                raise
         return True
+
+    def _take_back(self, pending, before, place, kept, new, aside, trash):
+        """Takes back a change that is in place and recorded here, because what it changes
+        elsewhere (the shared record) could not be committed: the record's rows as they were,
+        with the pending row again, in one transaction; then the folders, as after a record
+        write that failed. Where even the record cannot be written, the change stays in place
+        and recorded here, and the node's controller brings back what the shared record says."""
+        try:
+            self.record.take_back(pending, before)
+        except Exception:
+            log.exception("could not take back the %s of %r (%s), which the shared record did "
+                          "not take; this node's copy follows the shared record once it answers",
+                          pending["action"], pending["name"], pending["tx"])
+            return
+        self._revert(pending, place, kept, new, aside, trash)
 
     def _revert(self, pending, place, kept, new, aside, trash):
         """Takes back a change whose rename happened but whose record could not be written:
@@ -666,7 +691,7 @@ class Store(object):
 
     # --- removal and rollback ---------------------------------------------------------------
 
-    def remove(self, name, who):
+    def remove(self, name, who, commit=None):
         with staged(self.data) as (tx, folder):
             with self.lock():
                 self.record.guard()
@@ -676,9 +701,9 @@ class Store(object):
                 facts = self.record.installed([name]).get(name) or {}
                 self.record.begin(tx, "remove", name, None,
                                   {"archive": facts.get("archive"), "installed_by": who})
-                self.settle(self._pending(tx))
+                self.settle(self._pending(tx), commit=commit)
 
-    def rollback(self, name, who):
+    def rollback(self, name, who, commit=None):
         with staged(self.data) as (tx, folder):
             with self.lock():
                 self.record.guard()
@@ -691,7 +716,7 @@ class Store(object):
                 facts = self.record.previous([name]).get(name) or {}
                 self.record.begin(tx, "rollback", name, os.lstat(self.kept(name)).st_ino,
                                   {"archive": facts.get("archive"), "installed_by": who})
-                self.settle(self._pending(tx))
+                self.settle(self._pending(tx), commit=commit)
                 return facts.get("archive")
 
     # --- a start ----------------------------------------------------------------------------

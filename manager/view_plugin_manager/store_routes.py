@@ -165,8 +165,14 @@ def remove(t, o):
         return remove_plugin(o)
     state = shared()
     try:
-        with sharing(state, o, "remove"), store_lock(state.data, exclusive=True):
-            result = state.vfile.View.remove(t, o)
+        with sharing(state, o, "remove") as recorded, store_lock(state.data, exclusive=True):
+            try:
+                result = state.vfile.View.remove(t, o)
+            except FileNotFoundError:
+                if not recorded:
+                    raise
+                # gone from this node's folder only: the shared record's removal stands
+                result = jsonify({"state": "ok"})
             if result is not None:
                 noted("remove module", o, None, "ok")
     except FileNotFoundError:

@@ -135,19 +135,27 @@ def test_a_name_equal_after_nfc_to_one_on_another_node_is_refused(make_nodes):
     assert status == 400 and "NFC" in body["error"]
 
 
-def test_a_damaged_archive_in_the_record_is_never_put_in_place(make_nodes):
+@pytest.mark.parametrize("kind", ["plugin", "api_module"])
+def test_a_damaged_archive_in_the_record_is_never_put_in_place(make_nodes, kind):
     import psycopg
 
     (a,) = make_nodes(1)
-    assert upload(a.client, "p", plugin("p", "v = 1"))[0] == 200
+    if kind == "plugin":
+        assert upload(a.client, "p", plugin("p", "v = 1"))[0] == 200
+        evil = plugin("p", "evil = 1")
+    else:
+        os.chdir(str(a.data))  # the module's view stores relative to it
+        assert a.client.post("/upload", data={"type": kind, "formFile": (
+            io.BytesIO(b"x = 1\n"), "p.py")}).status_code == 200
+        evil = b"import os; os.system('evil')\n"
     with psycopg.connect(make_nodes.url, autocommit=True) as conn:
-        conn.execute("UPDATE archive_chunks SET data = %s",
-                     (plugin("p", "evil = 1"),))
+        conn.execute("UPDATE archive_chunks SET data = %s", (evil,))
     (b,) = make_nodes(1, first=1)
     report = wait_for(lambda: [n for n in b.client.get("/fleet", headers=JSON).get_json()["nodes"]
                                if n["node"] == "n1" and n["problems"]])
     assert "SHA-256" in report[0]["problems"][0] and report[0]["differs"]
     assert tree(b.data, "p") is None
+    assert not os.path.exists(os.path.join(str(b.data), "temp", "p.py"))
     assert not os.listdir(os.path.join(str(b.data), ".staging"))
 
 
@@ -281,3 +289,255 @@ def test_a_refused_upload_keeps_no_archive_in_the_database(make_nodes, payload, 
     assert upload(a.client, "p", payload, archive_name="other.tar.gz")[0] == status
     assert archives() == before
     assert tree(a.data, "p") == {"main.py": b"v = 1"}
+
+
+# --- a database that goes away mid-change, names it cannot hold, copies changed by hand ------
+
+def drop_the_change_connection(url):
+    """Cuts the connection of the change in progress (idle inside its transaction), as a
+    network or a server that goes away at that instant does."""
+    import psycopg
+
+    with psycopg.connect(url, autocommit=True) as conn:
+        killed = conn.execute(
+            "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = "
+            "current_database() AND pid <> pg_backend_pid() AND state LIKE 'idle in "
+            "transaction%'").fetchall()
+    assert killed, "no change was in progress"
+
+
+def shared_state(url):
+    import psycopg
+
+    with psycopg.connect(url, autocommit=True) as conn:
+        return sorted(conn.execute("SELECT kind, name, sha256 FROM entries").fetchall()), sorted(
+            conn.execute("SELECT kind, name, sha256 FROM previous").fetchall())
+
+
+CHANGES = {
+    "install": lambda c: upload(c, "q", plugin("q", "v = 1"))[0],
+    "replace": lambda c: upload(c, "p", plugin("p", "v = 3", ["x"]), replace=True)[0],
+    "rollback": lambda c: c.post("/rollback/plugin/p").status_code,
+    "remove": lambda c: c.get("/remove/plugin/p").status_code,
+}
+
+
+@pytest.mark.parametrize("action", sorted(CHANGES))
+def test_a_commit_that_fails_after_the_rename_takes_the_change_back(make_nodes, action):
+    """The database goes away after this node put its copy in place and wrote its record,
+    before the commit: 503, this node's folders and record as they were, the shared record
+    too, the other node untouched; once the database answers, the same change goes through."""
+    from support.snapshots import store_state
+
+    a, b = make_nodes(2)
+    assert upload(a.client, "p", plugin("p", "v = 1"))[0] == 200
+    assert upload(a.client, "p", plugin("p", "v = 2"), replace=True)[0] == 200
+    wait_for(lambda: same_everywhere([b], "p", {"main.py": b"v = 2"}))
+    before, shared_before = store_state(a.data), shared_state(make_nodes.url)
+    record = a.state.store.record
+    real = record.finish
+
+    def finish_then_lose_the_database(*args, **kwargs):
+        real(*args, **kwargs)
+        drop_the_change_connection(make_nodes.url)
+
+    record.finish = finish_then_lose_the_database
+    try:
+        assert CHANGES[action](a.client) == 503
+    finally:
+        del record.finish
+    assert store_state(a.data)[0] == before[0]
+    assert store_state(a.data)[1][:2] == before[1][:2] and store_state(a.data)[1][2] == []
+    assert shared_state(make_nodes.url) == shared_before
+    assert tree(b.data, "p") == {"main.py": b"v = 2"}
+    wait_for(lambda: CHANGES[action](a.client) == 200, what="the change to go through")
+    want = {"install": {"main.py": b"v = 2"}, "replace": {"main.py": b"v = 3", "x": b"e"},
+            "rollback": {"main.py": b"v = 1"}, "remove": None}[action]
+    wait_for(lambda: same_everywhere([a, b], "p", want))
+
+
+def test_a_module_change_the_database_does_not_take_keeps_the_file(make_nodes, monkeypatch):
+    from view_plugin_manager import shared
+
+    (a,) = make_nodes(1)
+    module = os.path.join(str(a.data), "temp", "tool.py")
+
+    def send(text):
+        return a.client.post("/upload", data={"type": "api_module", "formFile": (
+            io.BytesIO(text), "tool.py")}).status_code
+
+    assert send(b"old = 1\n") == 200
+    real = shared.store_archive
+
+    def lost(conn, *args):
+        drop_the_change_connection(make_nodes.url)
+        return real(conn, *args)
+
+    with monkeypatch.context() as m:
+        m.setattr(shared, "store_archive", lost)
+        assert send(b"new = 2\n") == 503
+    with open(module, "rb") as f:
+        assert f.read() == b"old = 1\n"
+    wait_for(lambda: send(b"new = 2\n") == 200, what="the upload")
+    with open(module, "rb") as f:
+        assert f.read() == b"new = 2\n"
+
+
+def on(node):
+    """The node's client, its data folder the working one: the modules' views store and
+    delete relative to it, as in a server of its own."""
+    os.chdir(str(node.data))
+    return node.client
+
+
+def test_a_module_missing_from_this_node_is_removed_from_the_record(make_nodes):
+    a, b = make_nodes(2)
+    r = on(a).post("/upload", data={"type": "api_module",
+                                       "formFile": (io.BytesIO(b"x = 1\n"), "tool.py")})
+    assert r.status_code == 200
+    files = [os.path.join(str(n.data), "temp", "tool.py") for n in (a, b)]
+    wait_for(lambda: os.path.isfile(files[1]))
+    b.state.controller.stop()
+    os.unlink(files[1])
+    r = on(b).get("/remove/api_module/tool.py")
+    assert r.status_code == 200, r.get_json()
+    wait_for(lambda: not os.path.exists(files[0]))
+    assert b.client.get("/remove/api_module/tool.py").status_code == 404
+
+
+NOT_UTF8 = "caf\udce9"  # the Latin-1 bytes of "café", read with surrogate escapes
+
+
+def test_a_name_that_is_not_utf8_is_refused_with_400(make_nodes):
+    from support.archives import archive as make_archive
+
+    (a,) = make_nodes(1)
+    payload = make_archive({NOT_UTF8 + "/": None, NOT_UTF8 + "/main.py": b"v = 1"},
+                           encoding="utf-8", errors="surrogateescape")
+    status, body = upload(a.client, "p", payload)
+    assert status == 400 and "not valid UTF-8" in body["error"], body
+    assert os.listdir(os.path.join(str(a.data), "plugin")) == []
+    os.mkdir(os.path.join(str(a.data), "plugin", NOT_UTF8))  # made by hand
+    r = a.client.post("/rollback/plugin/caf%E9")
+    assert r.status_code == 400 and "not valid UTF-8" in r.get_json()["error"]
+    assert a.client.get("/remove/plugin/caf%E9").status_code == 200  # this node's alone
+
+
+def test_the_periodic_round_notices_a_missing_copy(make_nodes):
+    a, b = make_nodes(2)
+    assert upload(a.client, "p", plugin("p", "v = 1"))[0] == 200
+    r = on(a).post("/upload", data={"type": "api_module",
+                                       "formFile": (io.BytesIO(b"x = 1\n"), "tool.py")})
+    assert r.status_code == 200
+    module = os.path.join(str(b.data), "temp", "tool.py")
+    wait_for(lambda: same_everywhere([b], "p", {"main.py": b"v = 1"}) and os.path.isfile(module))
+    b.state.controller.stop()
+    import shutil
+    shutil.rmtree(os.path.join(str(b.data), "plugin", "p"))
+    os.unlink(module)
+    b.state.controller.converge(verify=False)  # a round of the safety net, not a start's
+    assert tree(b.data, "p") == {"main.py": b"v = 1"} and os.path.isfile(module)
+
+
+def test_changes_of_one_name_at_once_on_two_nodes_end_alike(make_nodes):
+    """Replaces, rollbacks, removals and uploads of one name from two nodes at once, with
+    each node's own kept version and the record's: no 500, and both nodes end on the
+    record's version, with their records agreeing with their folders."""
+    import random
+    from concurrent.futures import ThreadPoolExecutor
+
+    import psycopg
+
+    a, b = make_nodes(2)
+    versions = {v: plugin("p", "v = %d" % v, ["f%d" % i for i in range(v)]) for v in range(1, 5)}
+    rng = random.Random(24)
+    plan = [(rng.choice([a, b]), rng.choice(["replace", "replace", "rollback", "remove"]),
+             rng.randrange(1, 5)) for _ in range(40)]
+
+    def one(step):
+        node, action, v = step
+        if action == "replace":
+            return upload(node.client, "p", versions[v], replace=True)[0]
+        if action == "rollback":
+            return node.client.post("/rollback/plugin/p").status_code
+        return node.client.get("/remove/plugin/p").status_code
+
+    with ThreadPoolExecutor(4) as pool:
+        statuses = list(pool.map(one, plan, timeout=240))
+    assert set(statuses) <= {200, 404, 409}, statuses
+    with psycopg.connect(make_nodes.url, autocommit=True) as conn:
+        row = conn.execute("SELECT sha256 FROM entries WHERE name = 'p'").fetchone()
+    for node in (a, b):
+        node.state.controller.converge(verify=True)
+        entries = {e["name"]: e for e in node.client.get(
+            "/plugins/plugin", headers=JSON).get_json()["entries"]}
+        assert (entries["p"]["sha256"] if "p" in entries else None) == (row and row[0])
+        if row:
+            assert len(tree(node.data, "p")) == entries["p"]["members"] - 1  # less the folder
+    assert tree(a.data, "p") == tree(b.data, "p")
+
+
+@pytest.mark.parametrize("kind, name", [
+    ("api_module", "../escape.py"), ("api_module", "sub/x.py"), ("api_module", "no-suffix"),
+    ("plugin", ".."), ("plugin", "a/../../escape"), ("plugin", ""),
+])
+def test_a_name_altered_in_the_record_is_never_written(make_nodes, kind, name):
+    """A row of the shared record written or altered by hand, its archive's SHA-256 right:
+    nothing is written outside the node's folders, the node says why, and it goes on
+    reporting (a round that failed on it would leave the node stale)."""
+    import hashlib
+
+    import psycopg
+
+    (a,) = make_nodes(1)
+    a.state.controller.stop()
+    body = b"x = 1\n" if kind == "api_module" else plugin("escape", "v = 1")
+    sha = hashlib.sha256(body).hexdigest()
+    with psycopg.connect(make_nodes.url, autocommit=True) as conn:
+        archive_id = conn.execute("INSERT INTO archives (sha256, size, created_at) VALUES "
+                                  "(%s, %s, 0) RETURNING id", (sha, len(body))).fetchone()[0]
+        conn.execute("INSERT INTO archive_chunks (archive, seq, data) VALUES (%s, 0, %s)",
+                     (archive_id, body))
+        conn.execute("INSERT INTO entries (kind, name, nfc, archive, sha256, size, members, "
+                     "installed_at, installed_by, archive_id) VALUES (%s, %s, %s, 'x', %s, "
+                     "%s, 2, 0, 'hand', %s)", (kind, name, name, sha, len(body), archive_id))
+    before = sorted(os.listdir(str(a.data.parent)))
+    problems = a.state.controller.converge(verify=True)
+    assert problems and "not copied" in problems[0], problems
+    assert sorted(os.listdir(str(a.data.parent))) == before
+    assert not os.path.exists(os.path.join(str(a.data), "escape.py"))
+    assert os.listdir(os.path.join(str(a.data), "plugin")) == []
+    assert [f for f in os.listdir(os.path.join(str(a.data), "temp")) if f.endswith(".py")] == []
+    node = [n for n in a.client.get("/fleet", headers=JSON).get_json()["nodes"]
+            if n["node"] == "n0"][0]
+    assert node["problems"] == problems and node["differs"]
+
+
+def test_an_archive_of_another_plug_in_under_a_name_is_never_put_in_place(make_nodes):
+    import psycopg
+
+    a, b = make_nodes(2)
+    assert upload(a.client, "p", plugin("p", "v = 1"))[0] == 200
+    assert upload(a.client, "q", plugin("q", "v = 1"))[0] == 200
+    wait_for(lambda: same_everywhere([b], "q", {"main.py": b"v = 1"}))
+    b.state.controller.stop()
+    with psycopg.connect(make_nodes.url, autocommit=True) as conn:  # q's record names p's archive
+        conn.execute("UPDATE entries SET (archive_id, sha256) = (SELECT archive_id, sha256 FROM "
+                     "entries WHERE name = 'p') WHERE name = 'q'")
+    problems = b.state.controller.converge(verify=True)
+    assert problems == ["q: the archive of 'q' in the shared record holds the plug-in 'p' "
+                        "instead"]
+    assert tree(b.data, "q") == {"main.py": b"v = 1"} and tree(b.data, "p") == {"main.py": b"v = 1"}
+
+
+def test_the_shared_history_keeps_what_a_node_keeps(make_nodes, monkeypatch):
+    import psycopg
+    from view_plugin_manager import shared
+
+    monkeypatch.setattr(shared, "HISTORY_KEPT", 3)
+    (a,) = make_nodes(1)
+    for v in range(5):
+        assert upload(a.client, "p", plugin("p", "v = %d" % v), replace=True)[0] == 200
+    with psycopg.connect(make_nodes.url, autocommit=True) as conn:
+        assert conn.execute("SELECT count(*) FROM history").fetchone()[0] == 3
+    assert [h["action"] for h in a.client.get("/history").get_json()["history"]] == ["replace"] * 3

@@ -5,6 +5,7 @@ import os
 
 import pytest
 from support.archives import archive, header, member, plugin_archive, raw_member, tar
+from support.backends import backend, database_url, postgres_server  # noqa: F401 (fixtures)
 from support.snapshots import files_of, store_state
 from webapp_support import native
 
@@ -30,9 +31,10 @@ def upload(c, kind, name, payload):
 
 
 @pytest.fixture
-def installed(operator_client, request):
-    """The app with the plug-in "weather" installed, under the limits the test names."""
-    c, data = operator_client(**getattr(request, "param", {}))
+def installed(backend, request):  # noqa: F811
+    """The app with the plug-in "weather" installed, under the limits the test names; on
+    each backend."""
+    c, data = backend.client(**getattr(request, "param", {}))
     assert upload(c, "plugin", "weather.tar.gz", plugin_archive("weather")).status_code == 200
     return c, data
 

@@ -12,6 +12,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 from support.archives import archive
+from support.backends import database_url, postgres_server, server_backend  # noqa: F401 (fixtures)
 from support.snapshots import files_of
 from webapp_support import native, post_upload, request, server_edge
 
@@ -173,10 +174,11 @@ def fill_leaving(folder, room):
     return filler
 
 
-def test_full_disk_leaves_the_store_as_it_was(start_server, small_disk):
+def test_full_disk_leaves_the_store_as_it_was(start_server, small_disk, server_backend):  # noqa: F811
     folder, limit_server = small_disk
     data = folder / "data"
-    base = start_server(data, args=["--workers", "1"] if limit_server else [])
+    base = start_server(data, args=["--workers", "1"] if limit_server else [],
+                        env=server_backend)
     if limit_server is not None:
         limit_server(start_server.procs[-1].pid)
     v1 = archive({"app/conf": b"1", "app/data": os.urandom(3 << 20)})
@@ -253,13 +255,14 @@ def generation(v, files):
 
 
 @pytest.mark.parametrize("action", ["replace", "rollback", "remove"])
-def test_a_change_with_kibibytes_left_is_whole_or_refused(start_server, small_tmpfs, action):
+def test_a_change_with_kibibytes_left_is_whole_or_refused(start_server, small_tmpfs, action,
+                                                          server_backend):  # noqa: F811
     """The change tried with 4 KiB more room each time, until it goes through: somewhere on
     the way there is room for the pending row but not for the record update after the
     rename. Each try is whole (200) or refused with 507, and the record describes the folders
     after each, and after a start."""
     data = small_tmpfs / "data"
-    base = start_server(data)
+    base = start_server(data, env=server_backend)
     assert post_upload(base, "plugin", "mid_v1.tar.gz", generation(1, 70))[0] == 200
     assert post_upload(base, "plugin", "mid_v3.tar.gz", generation(3, 30),
                        {"replace": "1"})[0] == 200
@@ -286,4 +289,4 @@ def test_a_change_with_kibibytes_left_is_whole_or_refused(start_server, small_tm
     proc = start_server.procs[-1]
     proc.terminate()
     proc.wait(10)
-    assert agree(start_server(data), data) == now
+    assert agree(start_server(data, env=server_backend), data) == now
