@@ -10,7 +10,12 @@
   (target: 10,000 at least half the throughput of 10), on each server: the new ones, and the
   tree before them (Werkzeug's threaded server; target: the new ones at least as fast).
 
+With --base REV the default server of the tree at REV is measured too, side by side with this
+tree's (before and after a change, in one run); --quick times only the default servers' uploads
+of the 64 MB archives on tmpfs.
+
     .venv/bin/python bench/store.py [--repeat N] [--disk DIR] [--tmpfs DIR] [--before REV]
+                                    [--base REV] [--quick]
 """
 import argparse
 import http.client
@@ -58,7 +63,9 @@ def free_port():
 
 # The servers measured: the command's flags, or the tree before the new servers ("before").
 SERVERS = {"default": [], "workers-2": ["--workers", "2"], "no-proxy": ["--no-proxy"],
-           "before": []}
+           "before": [], "base": []}
+# The servers that run another tree than this one (tree_before's).
+OTHER_TREE = ("before", "base")
 
 
 def tree_before(rev):
@@ -84,7 +91,7 @@ class Server(object):
     def __init__(self, data, env=(), kind="default", before=None):
         self.port = free_port()
         environ = {k: v for k, v in os.environ.items() if not k.startswith("VIEW_TOKEN")}
-        environ.update(PYTHONPATH=before if kind == "before" else MANAGER, VIEW_BUILD_DIR=BUILD,
+        environ.update(PYTHONPATH=before if kind in OTHER_TREE else MANAGER, VIEW_BUILD_DIR=BUILD,
                        VIEW_MAX_MEMBERS="20000", VIEW_MAX_RATIO="1000", VIEW_MAX_UPLOAD="128M",
                        VIEW_TOKEN=TOKEN)
         environ.update(env)
@@ -167,14 +174,14 @@ def extraction_time(payload, folder):
     return took
 
 
-def uploads(where, folder, archives, repeat, kinds):
+def uploads(where, folder, archives, repeat, kinds, base=None):
     """Rows (where, archive, extraction s, {server: (upload s, peak KiB)})."""
     times = {label: {kind: [] for kind in kinds} for label, _ in archives}
     bases = {label: [] for label, _ in archives}
     peaks = {}
     for kind in kinds:
         data = tempfile.mkdtemp(prefix="store-bench-", dir=folder)
-        server = Server(data, kind=kind)
+        server = Server(data, kind=kind, before=base)
         try:
             for label, payload in archives:
                 for _ in range(repeat):  # alternated, so both see the same machine
@@ -220,14 +227,14 @@ def throughput(server, path, headers, seconds=2.0):
     return count / (time.perf_counter() - started)
 
 
-def listings(folder, kinds, before):
+def listings(folder, kinds, before, base=None):
     rows = {}
     for count in (10, 10000):
         data = tempfile.mkdtemp(prefix="store-bench-", dir=folder)
         fill(data, count)
         try:
             for kind in kinds:  # one after the other on the same data folder
-                server = Server(data, kind=kind, before=before)
+                server = Server(data, kind=kind, before=base if kind == "base" else before)
                 try:
                     for label, headers in (("page", {"Accept": "text/html"}),
                                            ("JSON", {"Accept": "application/json"})):
@@ -249,39 +256,70 @@ def main():
     parser.add_argument("--before", default=None,
                         help="the revision whose servers the new ones are measured against "
                              "(default: the commit before the hand-paced server went)")
+    parser.add_argument("--quick", action="store_true",
+                        help="the default server's uploads of the 64 MB archives on tmpfs only")
+    parser.add_argument("--base", default=None,
+                        help="a revision whose default server is measured beside this tree's")
     args = parser.parse_args()
+    base = tree_before(args.base) if args.base else None
+    try:
+        report(args, base)
+    finally:
+        if base is not None:
+            shutil.rmtree(os.path.dirname(base), ignore_errors=True)
+
+
+def ratio(value, reference, target, at_most=True):
+    met = value / reference <= target if at_most else value / reference >= target
+    return "%.2fx %s" % (value / reference, "PASS" if met else "MISS")
+
+
+def report(args, base):
     archives = [("64 MB, 10 files", make_archive(10, 64 * MIB)),
-                ("64 MB, 10 incompressible files", make_archive(10, 64 * MIB, text=False)),
-                ("16 MB, 10,000 files", make_archive(10000, 16 * MIB))]
-    upload_kinds = ["default", "workers-2"]
+                ("64 MB, 10 incompressible files", make_archive(10, 64 * MIB, text=False))]
+    if not args.quick:
+        archives.append(("16 MB, 10,000 files", make_archive(10000, 16 * MIB)))
+    upload_kinds = (["base"] if base else []) + ["default"] + \
+        ([] if args.quick else ["workers-2"])
     rows = []
     for where, folder in (("disk", args.disk), ("tmpfs", args.tmpfs)):
-        if os.path.isdir(folder):
-            rows += uploads(where, folder, archives, args.repeat, upload_kinds)
-    print("| file system | archive | tarfile data-filter extraction s | upload s, default "
-          "(waitress behind nginx) | ratio (target <= 1.3) | upload s, --workers 2 | ratio |"
-          " peak RSS KiB, default / --workers 2 |")
-    print("|---|---|---:|---:|---:|---:|---:|---:|")
-    for where, label, base, ups in rows:
-        (up, peak), (up2, peak2) = ups["default"], ups["workers-2"]
-        print("| %s | %s | %.3f | %.3f | %.2fx %s | %.3f | %.2fx | %d / %d |" % (
-            where, label, base, up, up / base, "PASS" if up / base <= 1.3 else "MISS", up2,
-            up2 / base, peak, peak2))
+        if os.path.isdir(folder) and not (args.quick and where == "disk"):
+            rows += uploads(where, folder, archives, args.repeat, upload_kinds, base)
+    head = "| file system | archive | tarfile data-filter extraction s |"
+    if base:
+        head += " upload s, --base's default | ratio |"
+    print(head + " upload s, default (waitress behind nginx) | ratio (target <= 1.3) |"
+          " upload s, --workers 2 | ratio | peak RSS KiB, default / --workers 2 |")
+    print("|---|---|---:|" + ("---:|---:|" if base else "") + "---:|---:|---:|---:|---:|")
+    nothing = (float("nan"), 0)
+    for where, label, extraction, ups in rows:
+        line = "| %s | %s | %.3f |" % (where, label, extraction)
+        if base:
+            line += " %.3f | %s |" % (ups["base"][0], ratio(ups["base"][0], extraction, 1.3))
+        (up, peak), (up2, peak2) = ups["default"], ups.get("workers-2", nothing)
+        print(line + " %.3f | %s | %.3f | %.2fx | %d / %d |" % (
+            up, ratio(up, extraction, 1.3), up2, up2 / extraction, peak, peak2))
+    if args.quick:
+        return
     before = tree_before(args.before or last_tree_before_servers())
     try:
-        kinds = ["before", "default", "workers-2", "no-proxy"]
-        lists = listings(args.disk, kinds, before)
+        kinds = ["before", "default", "workers-2", "no-proxy"] + (["base"] if base else [])
+        lists = listings(args.disk, kinds, before, base)
     finally:
         shutil.rmtree(os.path.dirname(before), ignore_errors=True)
     print()
     print("| listing | plug-ins | before (Werkzeug threaded) req/s | default req/s | "
-          "--workers 2 req/s | --no-proxy req/s | default / before (target >= 1) |")
-    print("|---|---:|---:|---:|---:|---:|---:|")
+          "--workers 2 req/s | --no-proxy req/s | default / before (target >= 1) |" +
+          (" --base's default req/s | its / before |" if base else ""))
+    print("|---|---:|---:|---:|---:|---:|---:|" + ("---:|---:|" if base else ""))
     for label in ("page", "JSON"):
         for count in (10, 10000):
             got = [lists[(label, count, kind)] for kind in kinds]
-            print("| %s | %d | %.0f | %.0f | %.0f | %.0f | %.2f %s |" % (
-                label, count, *got, got[1] / got[0], "PASS" if got[1] >= got[0] else "MISS"))
+            line = "| %s | %d | %.0f | %.0f | %.0f | %.0f | %s |" % (
+                label, count, *got[:4], ratio(got[1], got[0], 1, at_most=False))
+            if base:
+                line += " %.0f | %s |" % (got[4], ratio(got[4], got[0], 1, at_most=False))
+            print(line)
     print()
     print("| listing | 10 plug-ins req/s | 10,000 plug-ins req/s | ratio (target >= 0.5) |")
     print("|---|---:|---:|---:|")

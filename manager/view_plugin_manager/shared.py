@@ -170,7 +170,7 @@ class SharedIntake(Intake):
     def __init__(self, data, limits, total_length, database):
         Intake.__init__(self, data, limits, total_length)
         self.database, self.conn, self.copy = database, None, None
-        self.pending, self.seq, self.db_error, self.sent = bytearray(), 0, None, False
+        self.seq, self.db_error, self.sent = 0, None, False
         try:
             self.conn = database.take()
             with database.unavailable_on_failure():
@@ -187,29 +187,22 @@ class SharedIntake(Intake):
             self.close()
             raise
 
-    def write(self, chunk):
-        written = Intake.write(self, chunk)
-        if self.db_error is None:
-            self.pending += chunk
-            if len(self.pending) >= CHUNK:
-                self._send()
-        return written
-
-    def _send(self):
-        try:
-            with self.database.unavailable_on_failure():
-                self.copy.write_row((self.archive_id, self.seq, bytes(self.pending)))
-        except Exception as e:  # raised by finish(), once the request has been read
-            self.db_error = e
-        self.seq += 1
-        self.pending = bytearray()
+    def _hand_on(self):
+        # The batch the unpacker gets, as it is (about CHUNK bytes): one row each, no copy.
+        data = Intake._hand_on(self)
+        if data and self.db_error is None and self.copy is not None:
+            try:
+                with self.database.unavailable_on_failure():
+                    self.copy.write_row((self.archive_id, self.seq, data))
+            except Exception as e:  # raised by finish(), once the request has been read
+                self.db_error = e
+            self.seq += 1
+        return data
 
     def finish(self):
-        result = Intake.finish(self)
+        result = Intake.finish(self)  # hands on the last batch first
         if not self.sent:
             self.sent = True
-            if self.pending and self.db_error is None:
-                self._send()
             if self.db_error is not None:
                 raise self.db_error
             with self.database.unavailable_on_failure():
