@@ -159,6 +159,21 @@ class Server(object):
                 pass
         return peak
 
+    def cpu_seconds(self):
+        """The CPU time the server's processes (nginx's, gunicorn's) have used so far."""
+        ticks, todo = 0, [self.proc.pid]
+        while todo:
+            pid = todo.pop()
+            try:
+                with open("/proc/%d/stat" % pid) as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+                ticks += int(fields[11]) + int(fields[12])  # utime, stime
+                with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+                    todo += [int(p) for p in f.read().split()]
+            except (OSError, IndexError):
+                pass
+        return ticks / os.sysconf("SC_CLK_TCK")
+
     def stop(self):
         self.proc.terminate()
         self.proc.wait(10)
@@ -192,9 +207,15 @@ def uploads(where, folder, archives, repeat, kinds, base=None):
                                    kind=kind, before=base)
         for label, payload in archives:
             for _ in range(repeat):
+                started = time.process_time()
                 bases[label].append(extraction_time(payload, folder))
+                CPU.setdefault((where, label, "extraction"), []).append(
+                    time.process_time() - started)
                 for kind, server in servers.items():
+                    started = server.cpu_seconds()
                     times[label][kind].append(server.upload("bench.tar.gz", payload))
+                    CPU.setdefault((where, label, kind), []).append(
+                        server.cpu_seconds() - started)
                     assert server.get("/remove/plugin/bench")[0] == 200
         peaks = {kind: server.peak_kib() for kind, server in servers.items()}
     finally:
@@ -204,6 +225,11 @@ def uploads(where, folder, archives, repeat, kinds, base=None):
     return [(where, label, statistics.median(bases[label]),
              {kind: (statistics.median(times[label][kind]), peaks[kind]) for kind in kinds})
             for label, _ in archives]
+
+
+# CPU seconds per upload, (file system, archive, server or "extraction") -> [seconds]: on a
+# machine that other work keeps busy they move far less than the times do.
+CPU = {}
 
 
 def floor(folder, archives, repeat):
@@ -338,6 +364,18 @@ def report(args, base):
         (up, peak), (up2, peak2) = ups["default"], ups.get("workers-2", nothing)
         print(line + " %.3f | %s | %.3f | %.2fx | %d / %d |" % (
             up, ratio(up, extraction, 1.3), up2, up2 / extraction, peak, peak2))
+    print()
+    print("CPU seconds per upload (the server's processes: nginx, waitress or gunicorn; the "
+          "client's not counted) against the extraction's (medians):")
+    print("| file system | archive | extraction CPU s | " + " | ".join(
+        "%s CPU s | ratio" % kind for kind in upload_kinds) + " |")
+    print("|---|---|---:|" + "---:|---:|" * len(upload_kinds))
+    for where, label, _, _ in rows:
+        extraction = statistics.median(CPU[(where, label, "extraction")])
+        print("| %s | %s | %.3f | " % (where, label, extraction) + " | ".join(
+            "%.3f | %.2fx" % (statistics.median(CPU[(where, label, kind)]),
+                              statistics.median(CPU[(where, label, kind)]) / extraction)
+            for kind in upload_kinds) + " |")
     if os.path.isdir(args.tmpfs):
         print()
         print("What sets the floor, default server on tmpfs: the body's way in alone (sent bare, "
