@@ -383,7 +383,9 @@ class Intake(object):
     def _hand_on(self):
         """Hashes what the parser gave and hands it to the unpacker, a batch at a time: each
         hash and each hand-over lets go of the interpreter, and the other thread, busy too,
-        takes it; at the parser's 64 KiB a time that is a thousand switches for 64 MB."""
+        takes it; at the parser's 64 KiB a time that is a thousand switches for 64 MB. Hashed
+        here, not by the unpacker, which inflates and writes meanwhile: hashing lets go of the
+        interpreter, so the two run side by side where a second core is free."""
         if not self.batch:
             return None
         data = self.batch[0] if len(self.batch) == 1 else b"".join(self.batch)
