@@ -10,7 +10,12 @@
   (target: 10,000 at least half the throughput of 10), on each server: the new ones, and the
   tree before them (Werkzeug's threaded server; target: the new ones at least as fast).
 
+With --base REV the default server of the tree at REV is measured too, side by side with this
+tree's (before and after a change, in one run); --quick times only the default servers' uploads
+of the 64 MB archives on tmpfs.
+
     .venv/bin/python bench/store.py [--repeat N] [--disk DIR] [--tmpfs DIR] [--before REV]
+                                    [--base REV] [--quick]
 """
 import argparse
 import http.client
@@ -58,7 +63,9 @@ def free_port():
 
 # The servers measured: the command's flags, or the tree before the new servers ("before").
 SERVERS = {"default": [], "workers-2": ["--workers", "2"], "no-proxy": ["--no-proxy"],
-           "before": []}
+           "before": [], "base": []}
+# The servers that run another tree than this one (tree_before's).
+OTHER_TREE = ("before", "base")
 
 
 def tree_before(rev):
@@ -82,9 +89,9 @@ def last_tree_before_servers():
 
 class Server(object):
     def __init__(self, data, env=(), kind="default", before=None):
-        self.port = free_port()
+        self.port, self.data = free_port(), data
         environ = {k: v for k, v in os.environ.items() if not k.startswith("VIEW_TOKEN")}
-        environ.update(PYTHONPATH=before if kind == "before" else MANAGER, VIEW_BUILD_DIR=BUILD,
+        environ.update(PYTHONPATH=before if kind in OTHER_TREE else MANAGER, VIEW_BUILD_DIR=BUILD,
                        VIEW_MAX_MEMBERS="20000", VIEW_MAX_RATIO="1000", VIEW_MAX_UPLOAD="128M",
                        VIEW_TOKEN=TOKEN)
         environ.update(env)
@@ -114,21 +121,26 @@ class Server(object):
         c.close()
         return r.status, body
 
-    def upload(self, name, payload):
+    def upload(self, name, payload, status=200, content_type=None):
+        """Seconds from request to answer; `content_type` sends the payload bare."""
+        if content_type is not None:
+            return self.post(payload, content_type, status)
         boundary = uuid.uuid4().hex
         head = ("--{b}\r\nContent-Disposition: form-data; name=\"type\"\r\n\r\nplugin\r\n"
                 "--{b}\r\nContent-Disposition: form-data; name=\"formFile\"; filename=\"{n}\"\r\n"
                 "Content-Type: application/octet-stream\r\n\r\n").format(b=boundary, n=name)
         body = head.encode() + payload + ("\r\n--%s--\r\n" % boundary).encode()
+        return self.post(body, "multipart/form-data; boundary=" + boundary, status)
+
+    def post(self, body, content_type, status):
         c = self.connection()
         started = time.perf_counter()
-        c.request("POST", "/upload", body=body,
-                  headers=dict(AUTH, **{"Content-Type": "multipart/form-data; boundary=" + boundary}))
+        c.request("POST", "/upload", body=body, headers=dict(AUTH, **{"Content-Type": content_type}))
         r = c.getresponse()
         answer = r.read()
         took = time.perf_counter() - started
         c.close()
-        if r.status != 200:
+        if r.status != status:
             raise SystemExit("upload answered %d: %s" % (r.status, answer[:300]))
         return took
 
@@ -146,6 +158,21 @@ class Server(object):
             except (OSError, StopIteration):
                 pass
         return peak
+
+    def cpu_seconds(self):
+        """The CPU time the server's processes (nginx's, gunicorn's) have used so far."""
+        ticks, todo = 0, [self.proc.pid]
+        while todo:
+            pid = todo.pop()
+            try:
+                with open("/proc/%d/stat" % pid) as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+                ticks += int(fields[11]) + int(fields[12])  # utime, stime
+                with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+                    todo += [int(p) for p in f.read().split()]
+            except (OSError, IndexError):
+                pass
+        return ticks / os.sysconf("SC_CLK_TCK")
 
     def stop(self):
         self.proc.terminate()
@@ -167,27 +194,72 @@ def extraction_time(payload, folder):
     return took
 
 
-def uploads(where, folder, archives, repeat, kinds):
-    """Rows (where, archive, extraction s, {server: (upload s, peak KiB)})."""
+def uploads(where, folder, archives, repeat, kinds, base=None):
+    """Rows (where, archive, extraction s, {server: (upload s, peak KiB)}). The servers run at
+    once, each on a data folder of its own, and take turns with the extraction at every
+    repeat, so that all see the same machine."""
     times = {label: {kind: [] for kind in kinds} for label, _ in archives}
     bases = {label: [] for label, _ in archives}
-    peaks = {}
-    for kind in kinds:
-        data = tempfile.mkdtemp(prefix="store-bench-", dir=folder)
-        server = Server(data, kind=kind)
-        try:
-            for label, payload in archives:
-                for _ in range(repeat):  # alternated, so both see the same machine
-                    bases[label].append(extraction_time(payload, folder))
+    servers = {}
+    try:
+        for kind in kinds:
+            servers[kind] = Server(tempfile.mkdtemp(prefix="store-bench-", dir=folder),
+                                   kind=kind, before=base)
+        for label, payload in archives:
+            for _ in range(repeat):
+                started = time.process_time()
+                bases[label].append(extraction_time(payload, folder))
+                CPU.setdefault((where, label, "extraction"), []).append(
+                    time.process_time() - started)
+                for kind, server in servers.items():
+                    started = server.cpu_seconds()
                     times[label][kind].append(server.upload("bench.tar.gz", payload))
+                    CPU.setdefault((where, label, kind), []).append(
+                        server.cpu_seconds() - started)
                     assert server.get("/remove/plugin/bench")[0] == 200
-            peaks[kind] = server.peak_kib()
-        finally:
+        peaks = {kind: server.peak_kib() for kind, server in servers.items()}
+    finally:
+        for server in servers.values():
             server.stop()
-            shutil.rmtree(data, ignore_errors=True)
+            shutil.rmtree(server.data, ignore_errors=True)
     return [(where, label, statistics.median(bases[label]),
              {kind: (statistics.median(times[label][kind]), peaks[kind]) for kind in kinds})
             for label, _ in archives]
+
+
+# CPU seconds per upload, (file system, archive, server or "extraction") -> [seconds]: on a
+# machine that other work keeps busy they move far less than the times do.
+CPU = {}
+
+
+def floor(folder, archives, repeat):
+    """What sets the floor of an upload through the default server, per archive: the body's
+    way in alone (the same bytes sent bare: the application refuses them unread, 413, once the
+    server has them whole), that and the multipart parse (a part the store refuses by its name,
+    400, written to a temporary file as any other part), and the CPU seconds of the SHA-256 and
+    of the extraction in this process. Medians of `repeat`."""
+    import hashlib
+    data = tempfile.mkdtemp(prefix="store-bench-", dir=folder)
+    server = Server(data)
+    rows = []
+    try:
+        for label, payload in archives:
+            got = {"in": [], "parse": [], "sha": [], "extract cpu": []}
+            for _ in range(repeat):
+                got["in"].append(server.upload("bench.tar.gz", payload, 413,
+                                               "application/octet-stream"))
+                got["parse"].append(server.upload("bench.bin", payload, 400))
+                started = time.process_time()
+                hashlib.sha256(payload).digest()
+                got["sha"].append(time.process_time() - started)
+                started = time.process_time()
+                extraction_time(payload, folder)
+                got["extract cpu"].append(time.process_time() - started)
+            rows.append((label, {k: statistics.median(v) for k, v in got.items()}))
+    finally:
+        server.stop()
+        shutil.rmtree(data, ignore_errors=True)
+    return rows
 
 
 def fill(data, count):
@@ -220,14 +292,14 @@ def throughput(server, path, headers, seconds=2.0):
     return count / (time.perf_counter() - started)
 
 
-def listings(folder, kinds, before):
+def listings(folder, kinds, before, base=None):
     rows = {}
     for count in (10, 10000):
         data = tempfile.mkdtemp(prefix="store-bench-", dir=folder)
         fill(data, count)
         try:
             for kind in kinds:  # one after the other on the same data folder
-                server = Server(data, kind=kind, before=before)
+                server = Server(data, kind=kind, before=base if kind == "base" else before)
                 try:
                     for label, headers in (("page", {"Accept": "text/html"}),
                                            ("JSON", {"Accept": "application/json"})):
@@ -249,39 +321,92 @@ def main():
     parser.add_argument("--before", default=None,
                         help="the revision whose servers the new ones are measured against "
                              "(default: the commit before the hand-paced server went)")
+    parser.add_argument("--quick", action="store_true",
+                        help="the default server's uploads of the 64 MB archives on tmpfs only")
+    parser.add_argument("--base", default=None,
+                        help="a revision whose default server is measured beside this tree's")
     args = parser.parse_args()
+    base = tree_before(args.base) if args.base else None
+    try:
+        report(args, base)
+    finally:
+        if base is not None:
+            shutil.rmtree(os.path.dirname(base), ignore_errors=True)
+
+
+def ratio(value, reference, target, at_most=True):
+    met = value / reference <= target if at_most else value / reference >= target
+    return "%.2fx %s" % (value / reference, "PASS" if met else "MISS")
+
+
+def report(args, base):
     archives = [("64 MB, 10 files", make_archive(10, 64 * MIB)),
-                ("64 MB, 10 incompressible files", make_archive(10, 64 * MIB, text=False)),
-                ("16 MB, 10,000 files", make_archive(10000, 16 * MIB))]
-    upload_kinds = ["default", "workers-2"]
+                ("64 MB, 10 incompressible files", make_archive(10, 64 * MIB, text=False))]
+    if not args.quick:
+        archives.append(("16 MB, 10,000 files", make_archive(10000, 16 * MIB)))
+    upload_kinds = (["base"] if base else []) + ["default"] + \
+        ([] if args.quick else ["workers-2"])
     rows = []
     for where, folder in (("disk", args.disk), ("tmpfs", args.tmpfs)):
-        if os.path.isdir(folder):
-            rows += uploads(where, folder, archives, args.repeat, upload_kinds)
-    print("| file system | archive | tarfile data-filter extraction s | upload s, default "
-          "(waitress behind nginx) | ratio (target <= 1.3) | upload s, --workers 2 | ratio |"
-          " peak RSS KiB, default / --workers 2 |")
-    print("|---|---|---:|---:|---:|---:|---:|---:|")
-    for where, label, base, ups in rows:
-        (up, peak), (up2, peak2) = ups["default"], ups["workers-2"]
-        print("| %s | %s | %.3f | %.3f | %.2fx %s | %.3f | %.2fx | %d / %d |" % (
-            where, label, base, up, up / base, "PASS" if up / base <= 1.3 else "MISS", up2,
-            up2 / base, peak, peak2))
+        if os.path.isdir(folder) and not (args.quick and where == "disk"):
+            rows += uploads(where, folder, archives, args.repeat, upload_kinds, base)
+    head = "| file system | archive | tarfile data-filter extraction s |"
+    if base:
+        head += " upload s, --base's default | ratio |"
+    print(head + " upload s, default (waitress behind nginx) | ratio (target <= 1.3) |"
+          " upload s, --workers 2 | ratio | peak RSS KiB, default / --workers 2 |")
+    print("|---|---|---:|" + ("---:|---:|" if base else "") + "---:|---:|---:|---:|---:|")
+    nothing = (float("nan"), 0)
+    for where, label, extraction, ups in rows:
+        line = "| %s | %s | %.3f |" % (where, label, extraction)
+        if base:
+            line += " %.3f | %s |" % (ups["base"][0], ratio(ups["base"][0], extraction, 1.3))
+        (up, peak), (up2, peak2) = ups["default"], ups.get("workers-2", nothing)
+        print(line + " %.3f | %s | %.3f | %.2fx | %d / %d |" % (
+            up, ratio(up, extraction, 1.3), up2, up2 / extraction, peak, peak2))
+    print()
+    print("CPU seconds per upload (the server's processes: nginx, waitress or gunicorn; the "
+          "client's not counted) against the extraction's (medians):")
+    print("| file system | archive | extraction CPU s | " + " | ".join(
+        "%s CPU s | ratio" % kind for kind in upload_kinds) + " |")
+    print("|---|---|---:|" + "---:|---:|" * len(upload_kinds))
+    for where, label, _, _ in rows:
+        extraction = statistics.median(CPU[(where, label, "extraction")])
+        print("| %s | %s | %.3f | " % (where, label, extraction) + " | ".join(
+            "%.3f | %.2fx" % (statistics.median(CPU[(where, label, kind)]),
+                              statistics.median(CPU[(where, label, kind)]) / extraction)
+            for kind in upload_kinds) + " |")
+    if os.path.isdir(args.tmpfs):
+        print()
+        print("What sets the floor, default server on tmpfs: the body's way in alone (sent bare, "
+              "refused unread), that and the multipart parse (a part refused by its name), "
+              "and CPU seconds in this process of SHA-256 and of the extraction:")
+        print("| archive | in s | in + parse s | SHA-256 CPU s | extraction CPU s |")
+        print("|---|---:|---:|---:|---:|")
+        for label, got in floor(args.tmpfs, archives[:2], args.repeat):
+            print("| %s | %.3f | %.3f | %.3f | %.3f |" % (
+                label, got["in"], got["parse"], got["sha"], got["extract cpu"]))
+    if args.quick:
+        return
     before = tree_before(args.before or last_tree_before_servers())
     try:
-        kinds = ["before", "default", "workers-2", "no-proxy"]
-        lists = listings(args.disk, kinds, before)
+        kinds = ["before", "default", "workers-2", "no-proxy"] + (["base"] if base else [])
+        lists = listings(args.disk, kinds, before, base)
     finally:
         shutil.rmtree(os.path.dirname(before), ignore_errors=True)
     print()
     print("| listing | plug-ins | before (Werkzeug threaded) req/s | default req/s | "
-          "--workers 2 req/s | --no-proxy req/s | default / before (target >= 1) |")
-    print("|---|---:|---:|---:|---:|---:|---:|")
+          "--workers 2 req/s | --no-proxy req/s | default / before (target >= 1) |" +
+          (" --base's default req/s | its / before |" if base else ""))
+    print("|---|---:|---:|---:|---:|---:|---:|" + ("---:|---:|" if base else ""))
     for label in ("page", "JSON"):
         for count in (10, 10000):
             got = [lists[(label, count, kind)] for kind in kinds]
-            print("| %s | %d | %.0f | %.0f | %.0f | %.0f | %.2f %s |" % (
-                label, count, *got, got[1] / got[0], "PASS" if got[1] >= got[0] else "MISS"))
+            line = "| %s | %d | %.0f | %.0f | %.0f | %.0f | %s |" % (
+                label, count, *got[:4], ratio(got[1], got[0], 1, at_most=False))
+            if base:
+                line += " %.0f | %s |" % (got[4], ratio(got[4], got[0], 1, at_most=False))
+            print(line)
     print()
     print("| listing | 10 plug-ins req/s | 10,000 plug-ins req/s | ratio (target >= 0.5) |")
     print("|---|---:|---:|---:|")
