@@ -691,33 +691,34 @@ class Store(object):
 
     # --- removal and rollback ---------------------------------------------------------------
 
-    def remove(self, name, who, commit=None):
+    @contextmanager
+    def _change_of(self, name):
+        """A staged change of the installed plug-in `name`, under the store's lock, once what
+        earlier changes left is settled; yields the change's transaction id."""
         with staged(self.data) as (tx, folder):
             with self.lock():
                 self.record.guard()
                 self.settle_left()
                 if not os.path.lexists(self.place(name)):
                     raise Refusal(404, "no plug-in named %r" % name)
-                facts = self.record.installed([name]).get(name) or {}
-                self.record.begin(tx, "remove", name, None,
-                                  {"archive": facts.get("archive"), "installed_by": who})
-                self.settle(self._pending(tx), commit=commit)
+                yield tx
+
+    def remove(self, name, who, commit=None):
+        with self._change_of(name) as tx:
+            facts = self.record.installed([name]).get(name) or {}
+            self.record.begin(tx, "remove", name, None,
+                              {"archive": facts.get("archive"), "installed_by": who})
+            self.settle(self._pending(tx), commit=commit)
 
     def rollback(self, name, who, commit=None):
-        with staged(self.data) as (tx, folder):
-            with self.lock():
-                self.record.guard()
-                self.settle_left()
-                if not os.path.lexists(self.place(name)):
-                    raise Refusal(404, "no plug-in named %r" % name)
-                if not os.path.isdir(self.kept(name)):
-                    raise Refusal(409, "the plug-in %r has no previous version to put back"
-                                  % name)
-                facts = self.record.previous([name]).get(name) or {}
-                self.record.begin(tx, "rollback", name, os.lstat(self.kept(name)).st_ino,
-                                  {"archive": facts.get("archive"), "installed_by": who})
-                self.settle(self._pending(tx), commit=commit)
-                return facts.get("archive")
+        with self._change_of(name) as tx:
+            if not os.path.isdir(self.kept(name)):
+                raise Refusal(409, "the plug-in %r has no previous version to put back" % name)
+            facts = self.record.previous([name]).get(name) or {}
+            self.record.begin(tx, "rollback", name, os.lstat(self.kept(name)).st_ino,
+                              {"archive": facts.get("archive"), "installed_by": who})
+            self.settle(self._pending(tx), commit=commit)
+            return facts.get("archive")
 
     # --- a start ----------------------------------------------------------------------------
 
