@@ -196,16 +196,36 @@ class CheckedTarFile(tarfile.TarFile):
 FILTER = getattr(tarfile, "data_filter", None)
 
 
+def read_member_rules(text):
+    """(reasons by rule, [(TarInfo test, rule)] in order) from the text of member_rules.def,
+    the statement of the member rules that View.file's extraction filter is compiled from."""
+    reasons = dict(re.findall(r'^MEMBER_REASON\((\w+), "([^"\\]*)"\)$', text, re.M))
+    tests = re.findall(r"^MEMBER_TEST\((\w+), (\w+)\)$", text, re.M)
+    if "path" not in reasons or not tests or any(rule not in reasons for _, rule in tests):
+        raise RuntimeError("the member rules of the View package are incomplete")
+    return reasons, tests
+
+
+def _load_member_rules():
+    import View
+
+    with open(os.path.join(os.path.dirname(View.__file__), "member_rules.def"),
+              encoding="utf-8") as f:
+        return read_member_rules(f.read())
+
+
+MEMBER_REASONS, MEMBER_TESTS = _load_member_rules()
+
+
 def _member_rules(member, dest):
     """The store's rules for one member (those View.file applies too), then the extraction
     filter: returns the member to extract."""
     name = member.name
     if name.startswith("/") or ".." in name.split("/"):
-        raise Refusal(400, "a member is refused: %r has an absolute name or a '..' component"
-                      % name)
-    if member.islnk() or member.issym():
-        raise Refusal(400, "a member is refused: %r is a link; plug-in archives may not "
-                           "contain links" % name)
+        raise Refusal(400, "a member is refused: %r %s" % (name, MEMBER_REASONS["path"]))
+    for test, rule in MEMBER_TESTS:
+        if getattr(member, test)():
+            raise Refusal(400, "a member is refused: %r %s" % (name, MEMBER_REASONS[rule]))
     if not (member.isreg() or member.isdir()) or member.type == tarfile.GNUTYPE_SPARSE \
             or member.sparse is not None:
         raise Refusal(400, "a member is refused: %r is not a plain file or folder" % name)
