@@ -7,6 +7,7 @@ extraction filter) once, before it is unpacked (into a staging folder, never int
 The archive must hold exactly one top-level folder: the plug-in.
 """
 import errno
+import functools
 import gzip
 import math
 import os
@@ -206,7 +207,10 @@ def read_member_rules(text):
     return reasons, tests
 
 
-def _load_member_rules():
+@functools.lru_cache(maxsize=None)
+def member_rules():
+    """The member rules of the View package in use: read on first use, since the application
+    puts the package's build folder on the path only when it is made."""
     import View
 
     with open(os.path.join(os.path.dirname(View.__file__), "member_rules.def"),
@@ -214,18 +218,16 @@ def _load_member_rules():
         return read_member_rules(f.read())
 
 
-MEMBER_REASONS, MEMBER_TESTS = _load_member_rules()
-
-
 def _member_rules(member, dest):
     """The store's rules for one member (those View.file applies too), then the extraction
     filter: returns the member to extract."""
     name = member.name
+    reasons, tests = member_rules()
     if name.startswith("/") or ".." in name.split("/"):
-        raise Refusal(400, "a member is refused: %r %s" % (name, MEMBER_REASONS["path"]))
-    for test, rule in MEMBER_TESTS:
+        raise Refusal(400, "a member is refused: %r %s" % (name, reasons["path"]))
+    for test, rule in tests:
         if getattr(member, test)():
-            raise Refusal(400, "a member is refused: %r %s" % (name, MEMBER_REASONS[rule]))
+            raise Refusal(400, "a member is refused: %r %s" % (name, reasons[rule]))
     if not (member.isreg() or member.isdir()) or member.type == tarfile.GNUTYPE_SPARSE \
             or member.sparse is not None:
         raise Refusal(400, "a member is refused: %r is not a plain file or folder" % name)
