@@ -51,6 +51,10 @@ FRAME_MODULE_NAMES(VIEW_FILE_NAMES)
 namespace builtin {
 enum Id : int { staticmethod, print };
 }
+// Integer constants, in the order of the table below.
+namespace int_constant {
+enum Id : int { not_found, count };  // not_found: what str.find answers for no match
+}
 // Constant tuples of names, in the order of the table below.
 namespace tuple {
 enum Id : int { from_flask, plugin_keywords, api_keywords };
@@ -263,7 +267,8 @@ PyObject *index(Scope &here, PyObject *t) {
         Ref m = Ref::borrow(PyList_GET_ITEM(names.get(), i));
         Method find = frame::method(m.get(), N(n::find));                    if (!find) return here.fail();
         Ref position = call(find, N(n::dot));                                if (!position) return here.fail();
-        int top_level = frame::equal(position.get(), module.ints[0]);        if (top_level < 0) return here.fail();
+        int top_level = frame::equal(position.get(), module.ints[int_constant::not_found]);
+        if (top_level < 0) return here.fail();
         if (top_level && PyList_Append(mods.get(), m.get()) < 0) return here.fail();
     }
     here.at(65);
@@ -482,7 +487,11 @@ int body() {
 // --- the module table --------------------------------------------------------------
 
 const int kept_builtins[] = {n::staticmethod, n::print};
-const long ints[] = {-1};
+constexpr std::array<long, int_constant::count> int_constants = [] {
+    std::array<long, int_constant::count> values{};
+    values[int_constant::not_found] = -1;
+    return values;
+}();
 const int plugin_keywords[] = {n::plugin_list};
 const int api_keywords[] = {n::temp_list, n::plugin_list};
 const frame::NameTuple tuples[] = {from_flask, plugin_keywords, api_keywords};
@@ -494,7 +503,7 @@ const frame::ModuleTable table = {
     .traceback_path = "View\\\\file.py",
     .names = n::texts,
     .builtins = kept_builtins,
-    .ints = ints,
+    .ints = int_constants,
     .tuples = tuples,
     .functions = functions,
     .body = body,

@@ -1,7 +1,5 @@
 #include "View/store_rules.h"
 
-#include <initializer_list>
-
 #include "frame/body.h"
 
 namespace store_rules {
@@ -95,19 +93,31 @@ Ref member_test(PyObject *member, n::Id test) {
     return call(method);
 }
 
-// Which of the tests is true of the member: -1 on error, else the index of
-// the first true test, or tests.size() when none is.
-int first_true(PyObject *member, std::initializer_list<n::Id> tests) {
-    int index = 0;
-    for (n::Id test : tests) {
-        Ref result = member_test(member, test);
-        if (!result) return -1;
-        int yes = frame::truth(result);
-        if (yes) return yes < 0 ? -1 : index;
-        ++index;
+// The member rules (View/member_rules.def): the reasons, and the tests in their order.
+enum class Rule {
+#define MEMBER_REASON(rule, why) rule,
+#include "View/member_rules.def"
+};
+
+const char *reason(Rule rule) {
+    switch (rule) {
+#define MEMBER_REASON(rule, why) \
+    case Rule::rule:             \
+        return why;
+#include "View/member_rules.def"
     }
-    return index;
+    return "";
 }
+
+struct MemberTest {
+    n::Id test;
+    Rule rule;
+};
+
+const MemberTest member_tests[] = {
+#define MEMBER_TEST(test, rule) {n::test, Rule::rule},
+#include "View/member_rules.def"
+};
 
 PyObject *refuse_member(PyObject *name, const char *why) {
     Ref message = Ref::steal(PyUnicode_FromFormat("%R %s", name, why));
@@ -122,7 +132,8 @@ PyObject *refuse_member(PyObject *name, const char *why) {
 // meant to ship. Every link is refused, since a link, even one pointing inside
 // the store, lets a later member write through it. The rest goes to the
 // interpreter's data filter where there is one (escapes, device files, modes);
-// without it, special files are refused here.
+// without it, special files are refused here. The rules and their words are
+// the manager's too (member_rules.def).
 PyObject *store_filter(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (nargs != 2) {
         PyErr_Format(PyExc_TypeError, "filter() takes exactly 2 arguments (%zd given)", nargs);
@@ -134,18 +145,18 @@ PyObject *store_filter(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (PyUnicode_Check(name.get())) {
         if (frame::ready_text(name.get()) < 0) return nullptr;
         PathShape shape = shape_of(name.get());
-        if (shape.absolute || shape.parent)
-            return refuse_member(name.get(), "has an absolute name or a '..' component; "
-                                             "plug-in archives may not contain such paths");
+        if (shape.absolute || shape.parent) return refuse_member(name.get(), reason(Rule::path));
     }
-    int link = first_true(member, {n::islnk, n::issym});
-    if (link < 0) return nullptr;
-    if (link < 2) return refuse_member(name.get(), "is a link; plug-in archives may not contain links");
+    for (const MemberTest &rule : member_tests) {
+        // The data filter refuses special files itself, in its own words.
+        if (rule.rule == Rule::special && store.data_filter) break;
+        Ref result = member_test(member, rule.test);
+        if (!result) return nullptr;
+        int yes = frame::truth(result);
+        if (yes < 0) return nullptr;
+        if (yes) return refuse_member(name.get(), reason(rule.rule));
+    }
     if (store.data_filter) return call(store.data_filter, member, args[1]).release();
-    int special = first_true(member, {n::ischr, n::isblk, n::isfifo});
-    if (special < 0) return nullptr;
-    if (special < 3)
-        return refuse_member(name.get(), "is a special file; plug-in archives may not contain one");
     return Ref::borrow(member).release();
 }
 

@@ -7,6 +7,7 @@ extraction filter) once, before it is unpacked (into a staging folder, never int
 The archive must hold exactly one top-level folder: the plug-in.
 """
 import errno
+import functools
 import gzip
 import math
 import os
@@ -196,16 +197,37 @@ class CheckedTarFile(tarfile.TarFile):
 FILTER = getattr(tarfile, "data_filter", None)
 
 
+def read_member_rules(text):
+    """(reasons by rule, [(TarInfo test, rule)] in order) from the text of member_rules.def,
+    the statement of the member rules that View.file's extraction filter is compiled from."""
+    reasons = dict(re.findall(r'^MEMBER_REASON\((\w+), "([^"\\]*)"\)$', text, re.M))
+    tests = re.findall(r"^MEMBER_TEST\((\w+), (\w+)\)$", text, re.M)
+    if "path" not in reasons or not tests or any(rule not in reasons for _, rule in tests):
+        raise RuntimeError("the member rules of the View package are incomplete")
+    return reasons, tests
+
+
+@functools.lru_cache(maxsize=None)
+def member_rules():
+    """The member rules of the View package in use: read on first use, since the application
+    puts the package's build folder on the path only when it is made."""
+    import View
+
+    with open(os.path.join(os.path.dirname(View.__file__), "member_rules.def"),
+              encoding="utf-8") as f:
+        return read_member_rules(f.read())
+
+
 def _member_rules(member, dest):
     """The store's rules for one member (those View.file applies too), then the extraction
     filter: returns the member to extract."""
     name = member.name
+    reasons, tests = member_rules()
     if name.startswith("/") or ".." in name.split("/"):
-        raise Refusal(400, "a member is refused: %r has an absolute name or a '..' component"
-                      % name)
-    if member.islnk() or member.issym():
-        raise Refusal(400, "a member is refused: %r is a link; plug-in archives may not "
-                           "contain links" % name)
+        raise Refusal(400, "a member is refused: %r %s" % (name, reasons["path"]))
+    for test, rule in tests:
+        if getattr(member, test)():
+            raise Refusal(400, "a member is refused: %r %s" % (name, reasons[rule]))
     if not (member.isreg() or member.isdir()) or member.type == tarfile.GNUTYPE_SPARSE \
             or member.sparse is not None:
         raise Refusal(400, "a member is refused: %r is not a plain file or folder" % name)

@@ -23,6 +23,7 @@ import time
 import unicodedata
 
 from .admission import Refusal
+from .sqlite_files import open_sqlite
 
 RECORD_FILE = "record.sqlite3"
 HISTORY_KEPT = 500
@@ -117,10 +118,7 @@ class Record(object):
         """A connection to the file at the path, its identity and its WAL's."""
         for _ in range(10):
             before = _identity(self.path)
-            db = sqlite3.connect(self.path, timeout=60, isolation_level=None,
-                                 check_same_thread=False)
-            db.execute("PRAGMA journal_mode=WAL")
-            db.execute("PRAGMA synchronous=NORMAL")
+            db = open_sqlite(self.path, timeout=60, any_thread=True)
             db.row_factory = sqlite3.Row
             identity = _identity(self.path)
             if before is None or identity == before:

@@ -11,21 +11,19 @@ import hashlib
 import json
 import os
 import secrets
-import sqlite3
-import threading
 import time
 
 from flask import request
 from flask.sessions import SessionInterface, SessionMixin
 from werkzeug.datastructures import CallbackDict
 
+from .sqlite_files import open_sqlite, thread_connection
+
 DB_FILE = ".sessions.db"
 IDLE_SECONDS = 60 * 60
 LIFETIME_SECONDS = 12 * 60 * 60
 # A request refreshes its session's last use at most this often: not a write per request.
 TOUCH_SECONDS = 60
-
-_local = threading.local()
 
 SCHEMA = """
 CREATE TABLE IF NOT EXISTS sessions (
@@ -47,18 +45,12 @@ CREATE TABLE IF NOT EXISTS failures (
 def connect(data):
     """This thread's connection to the data folder's session file (made 0600 on first use).
     Connections are never shared across threads or carried across a fork."""
-    path = os.path.join(data, DB_FILE)
-    key = (path, os.getpid())
-    dbs = _local.__dict__.setdefault("dbs", {})
-    db = dbs.get(key)
-    if db is None:
-        os.close(os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC | os.O_NOFOLLOW, 0o600))
-        # Autocommit mode: each statement stands alone unless a BEGIN says otherwise.
-        db = sqlite3.connect(path, timeout=10, isolation_level=None)
-        db.execute("PRAGMA journal_mode=WAL")
-        db.execute("PRAGMA synchronous=NORMAL")
-        db.executescript(SCHEMA)
-        dbs[key] = db
+    return thread_connection(os.path.join(data, DB_FILE), _open)
+
+
+def _open(path):
+    db = open_sqlite(path, timeout=10, create_mode=0o600)
+    db.executescript(SCHEMA)
     return db
 
 

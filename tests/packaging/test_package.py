@@ -113,6 +113,7 @@ def test_wheel_has_the_interpreters_tag_and_only_the_package(builds, minor):
     assert [r for r in metadata_field(meta["METADATA"], "Requires-Dist") if "extra ==" not in r] \
         == ["Flask>=2.2"]
     package = ["View/__init__.py", "View/py.typed", "View/file.pyi", "View/scheduler.pyi",
+               "View/member_rules.def",
                "View/file" + suffix, "View/scheduler" + suffix]
     # Exactly these: no manager, C++ sources, objects, CMake files, bytecode or stale output.
     assert sorted(names) == sorted(package)
@@ -158,7 +159,7 @@ def test_sdist_holds_what_a_build_needs_and_nothing_built(builds):
         names = {name.split("/", 1)[1] for name in sdist.getnames() if "/" in name}
     needed = {"pyproject.toml", "CMakeLists.txt", "README.md", "View/__init__.py",
               "View/file.cpp", "View/scheduler.cpp", "View/file.pyi", "View/scheduler.pyi",
-              "View/py.typed"}
+              "View/py.typed", "View/member_rules.def"}
     needed |= {os.path.join("frame", name) for name in os.listdir(os.path.join(ROOT, "frame"))}
     assert needed <= names, sorted(needed - names)
     leftovers = [n for n in names if re.search(

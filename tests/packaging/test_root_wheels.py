@@ -107,6 +107,7 @@ def test_root_wheel_has_the_interpreters_tag_and_only_the_package(installed, ver
         built = [archive.read(n) for n in names if n.endswith(facts["suffix"])]
     assert "Tag: %s\n" % facts["tag"] in wheel_file and "Root-Is-Purelib: false" in wheel_file
     package = ["View/__init__.py", "View/py.typed", "View/file.pyi", "View/scheduler.pyi",
+               "View/member_rules.def",
                "View/file" + facts["suffix"], "View/scheduler" + facts["suffix"]]
     # Exactly these besides the metadata: no manager, C++ sources, objects, CMake files or
     # bytecode.
