@@ -116,11 +116,7 @@ class Controller(object):
         for name, facts in sorted(wanted.items()):
             if store.copy_matches(name, facts, local, verify):
                 continue
-            try:
-                self._copy(name)
-            except (Refusal, OSError) as e:
-                problems.append("%s: %s" % (name, e))
-                log.error("node %s could not copy %r: %s", self.node, name, e)
+            self._copy_or_note(self._copy, name, "", problems)
         # Only what came through the shared record leaves with it: plug-ins this data folder
         # held before it joined a fleet have no archive there, and stay (the fleet shows them).
         for name in sorted(set(local).difference(wanted).intersection(store.fingerprints())):
@@ -132,15 +128,20 @@ class Controller(object):
             if shared.file_digest(self.store.module_path(name))[0] == facts["sha256"]:
                 self.store._remember_module(name)  # the same file, stored here before
                 continue
-            try:
-                self._copy_module(name)
-            except (Refusal, OSError) as e:
-                problems.append("%s: %s" % (name, e))
-                log.error("node %s could not copy the module %r: %s", self.node, name, e)
+            self._copy_or_note(self._copy_module, name, "the module ", problems)
         for name in sorted(set(mine) - set(modules)):
             self._drop_module(name)
         self.report(problems)
         return problems
+
+    def _copy_or_note(self, copy, name, what, problems):
+        """Copies `name` in; a copy that fails is noted among the round's problems, and the
+        round goes on with the other names."""
+        try:
+            copy(name)
+        except (Refusal, OSError) as e:
+            problems.append("%s: %s" % (name, e))
+            log.error("node %s could not copy %s%r: %s", self.node, what, name, e)
 
     def _copy_module(self, name):
         with self.database.transaction() as conn:
