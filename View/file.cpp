@@ -487,11 +487,9 @@ int body() {
 // --- the module table --------------------------------------------------------------
 
 const int kept_builtins[] = {n::staticmethod, n::print};
-constexpr std::array<long, int_constant::count> int_constants = [] {
-    std::array<long, int_constant::count> values{};
-    values[int_constant::not_found] = -1;
-    return values;
-}();
+const long int_constants[] = {/* not_found */ -1};
+static_assert(sizeof int_constants / sizeof *int_constants == int_constant::count,
+              "one integer constant per name of int_constant");
 const int plugin_keywords[] = {n::plugin_list};
 const int api_keywords[] = {n::temp_list, n::plugin_list};
 const frame::NameTuple tuples[] = {from_flask, plugin_keywords, api_keywords};
