@@ -5,7 +5,8 @@
                     lacks runs in the Debian testing root (scripts/test-root)
   oldest-flask-3.9  the modules' tests with the oldest Flask and Werkzeug the modules admit
   sanitizer-3.9     the modules' tests on an ASan+UBSan build
-  manager-3.X       the manager's tests (tests/app), on the oldest and the newest CPython here
+  manager-3.X       the manager's tests (tests/app), on the oldest and the newest supported
+                    CPython (the newest, too, in the Debian testing root if this machine lacks it)
   packaging         wheels, sdists and installs of both distributions (tests/packaging)
   lint              ruff, ShellCheck and clang-tidy
   summary           the counts, times and skip reasons of the sessions that ran
@@ -84,7 +85,6 @@ def interpreter(version):
 
 
 HOST = {version: interpreter(version) for version in VERSIONS}
-NEWEST_HERE = [v for v in VERSIONS if HOST[v]][-1] if any(HOST.values()) else VERSIONS[-1]
 
 
 def requirements(pyproject, *extras):
@@ -105,7 +105,7 @@ def oldest_flask():
 # scripts/test runs two lanes side by side (the machine has two cores). Every session that holds
 # tests marked `timed` (live servers held to deadlines: the manager's) is in lane1, so that no two
 # of them share the machine; the rest is spread so that the lanes end at about the same time.
-LANE1 = {"manager-" + OLDEST, "manager-" + NEWEST_HERE, "packaging"}
+LANE1 = {"manager-" + OLDEST, "manager-" + VERSIONS[-1], "packaging"}
 
 
 def lane(name):
@@ -175,9 +175,9 @@ def modules_here(session, version):
     pytest(session, build, MODULE_TESTS, "-q")
 
 
-def modules_in_root(session, version):
-    """The modules' tests on the Debian testing root's python3.X, on a clean copy of the tree
-    built there (Debian's own Flask and pytest)."""
+def in_root(session, version, folders):
+    """`folders` of tests on the Debian testing root's python3.X, on a clean copy of the tree
+    built there (Debian's own Flask, pytest, servers and database)."""
     test_root = os.path.join(ROOT, "scripts", "test-root")
     probe = subprocess.run(["bash", test_root, "run", "/", "python" + version, "-c",
                             "import os, sysconfig; assert os.path.isfile(os.path.join("
@@ -189,13 +189,16 @@ def modules_in_root(session, version):
     if probe.returncode:
         session.skip("neither this machine nor the Debian testing root has CPython %s with its "
                      "headers" % version)
-    report = os.path.join(ROOT, "build-root", "report-%s.json" % version)
+    # A work folder (copy, build, report) of the session's own: the modules' and the manager's
+    # sessions of one version run in the two lanes at once.
+    work = os.path.join(ROOT, "build-root", session.name)
+    report = os.path.join(work, "report-%s.json" % version)
     with contextlib.suppress(FileNotFoundError):
         os.remove(report)
     try:
         named = any(arg.startswith("tests") for arg in session.posargs)
-        session.run("bash", test_root, "test", version, *([] if named else MODULE_TESTS), "-q",
-                    *session.posargs, external=True)
+        session.run("bash", test_root, "test", version, *([] if named else folders), "-q",
+                    *session.posargs, external=True, env={"VIEW_ROOT_WORK": work})
     finally:
         if os.path.exists(report):
             shutil.copy(report, os.path.join(REPORTS, session.name + ".pytest.json"))
@@ -206,7 +209,7 @@ def modules_session(version):
         if HOST[version]:
             modules_here(session, version)
         else:
-            modules_in_root(session, version)
+            in_root(session, version, MODULE_TESTS)
     modules.__doc__ = "The modules' tests on CPython %s, the newest Flask." % version
     return modules
 
@@ -265,6 +268,8 @@ def sanitizer(session):
 def manager_session(version):
     @recorded
     def manager(session):
+        if not HOST[version]:
+            return in_root(session, version, [MANAGER_FOLDER])
         session.install("-U", *requirements(PYPROJECT, "test"),
                         *requirements(MANAGER_PYPROJECT, "workers", "postgres"))
         build = cmake_build(session, version, HOST[version], "-DCMAKE_BUILD_TYPE=Release")
@@ -273,8 +278,8 @@ def manager_session(version):
     return manager
 
 
-for _version in sorted({OLDEST, NEWEST_HERE}, key=VERSIONS.index):
-    nox.session(name="manager-" + _version, python=HOST[_version], venv_params=FRESH_PIP,
+for _version in (OLDEST, VERSIONS[-1]):
+    nox.session(name="manager-" + _version, python=HOST[_version] or False, venv_params=FRESH_PIP,
                 tags=lane("manager-" + _version))(manager_session(_version))
 
 

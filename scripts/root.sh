@@ -7,13 +7,14 @@
 # Outside the checkout, so that every clone on the machine shares one root.
 VIEW_TEST_ROOT=${VIEW_TEST_ROOT:-/var/cache/view-modules/forky-root}
 VIEW_ROOT_SUITE=forky
-# The interpreters with headers and venv, the compiler, and the tests' Python packages (Debian's
-# /usr/lib/python3/dist-packages serves every python3.X), the browser and valgrind.
+# The interpreters, the compiler, the tests' Python packages (Debian's dist-packages serves every
+# python3.X), the browser, valgrind, and the manager's servers and database.
 VIEW_ROOT_PACKAGES=(
     python3.14-dev python3.15-dev python3.14-venv python3.15-venv
     python3-flask python3-pytest python3-pip python3-setuptools python3-wheel python3-packaging
     g++ cmake make gunicorn valgrind
-    python3-selenium chromium chromium-driver
+    python3-selenium chromium chromium-driver python3-waitress python3-psycopg python3-psycopg-pool
+    postgresql nginx-light iproute2 curl openssl
 )
 VIEW_ROOT_WORK=${VIEW_ROOT_WORK:-$VIEW_ROOT/build-root} # this checkout's, at /view inside
 VIEW_ROOT_REASON="" # why the root cannot be had, for the NOT TESTED line
@@ -53,6 +54,7 @@ root_exec() {
         shift 3
         vars=("${@:1:nvars}")
         shift "$nvars"
+        mount --bind "$root" "$root" # a mount point as /: `ip netns exec` remounts it
         mount -t proc proc "$root/proc"
         mount --bind /dev "$root/dev"
         mount --bind /dev/pts "$root/dev/pts"
@@ -132,7 +134,8 @@ root_ensure_locked() {
     rm -f "$ready"
     root_apt_settings >"$VIEW_TEST_ROOT/etc/apt/apt.conf.d/99view-host"
     VIEW_ROOT_WORK=$VIEW_TEST_ROOT.work root_exec -- sh -c \
-        'apt-get update -q && apt-get install -y -q --no-install-recommends "$@" && apt-get clean' \
+        'printf "#!/bin/sh\nexit 101\n" >/usr/sbin/policy-rc.d && chmod 755 /usr/sbin/policy-rc.d &&
+        apt-get update -q && apt-get install -y -q --no-install-recommends "$@" && apt-get clean' \
         sh "${VIEW_ROOT_PACKAGES[@]}" </dev/null >>"$VIEW_TEST_ROOT.log" 2>&1 ||
         root_no "installing packages into the $VIEW_ROOT_SUITE root failed (see $VIEW_TEST_ROOT.log)" || return
     printf '%s\n' "$want" >"$ready"
