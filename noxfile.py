@@ -105,7 +105,7 @@ def oldest_flask():
 # scripts/test runs two lanes side by side (the machine has two cores). Every session that holds
 # tests marked `timed` (live servers held to deadlines: the manager's) is in lane1, so that no two
 # of them share the machine; the rest is spread so that the lanes end at about the same time.
-LANE1 = {"manager-" + OLDEST, "manager-" + VERSIONS[-1], "packaging"}
+LANE1 = {"manager-" + OLDEST, "manager-" + VERSIONS[-1]}
 
 
 def lane(name):

@@ -14,6 +14,7 @@ with the rename they describe already done (or, for pending, not yet done), so t
 the folders agree whenever the lock is free. A pending row outlives its change only when its
 process was killed or its record write failed; the next change or start settles it.
 """
+import contextlib
 import logging
 import os
 import secrets
@@ -57,6 +58,16 @@ class RecordReplaced(Refusal):
 
     def __init__(self, message):
         Refusal.__init__(self, 503, message)
+
+
+class RecordGone(RecordReplaced):
+    """No record file at the path (deleted while the server runs) where one was to be opened."""
+
+    def __init__(self, path):
+        RecordReplaced.__init__(self, "the record file %s was deleted while the server runs, "
+                                      "and this process has none open; no change is made until "
+                                      "a change of another worker puts it back or the server "
+                                      "is restarted" % path)
 
 
 def nfc(name):
@@ -112,16 +123,46 @@ class Record(object):
         self.anchor = (None, None, None)  # process id, connection, identity
         if _identity(self.path) is None:
             self._set_aside_companions()
-        self.connect().db.executescript(SCHEMA)
+            self._create()
+        self.connect().db.executescript(SCHEMA)  # a record of an older version gains tables
+
+    def _create(self):
+        """Makes the record file whole, tables included, before it appears at its path: a
+        process that opens it meanwhile never finds a record without its tables. Another
+        process may make it first; then that one is kept."""
+        tmp = "%s.creating-%d-%s" % (self.path, os.getpid(), secrets.token_hex(3))
+        db = open_sqlite(tmp, timeout=60)
+        try:
+            db.executescript(SCHEMA)
+            db.execute("PRAGMA journal_mode=DELETE")  # all of it in the one file
+            db.close()
+            try:
+                os.link(tmp, self.path)
+            except FileExistsError:
+                pass
+        finally:
+            db.close()
+            for path in (tmp,) + tuple(tmp + c for c in COMPANIONS + ("-journal",)):
+                with contextlib.suppress(FileNotFoundError):
+                    os.unlink(path)
 
     def _open(self):
-        """A connection to the file at the path, its identity and its WAL's."""
+        """A connection to the file at the path, its identity and its WAL's. It never makes
+        the file (only _create does): an open that made one where the record was just deleted
+        would start an empty record that other workers then write into (RecordGone instead)."""
         for _ in range(10):
             before = _identity(self.path)
-            db = open_sqlite(self.path, timeout=60, any_thread=True)
+            if before is None:
+                raise RecordGone(self.path)
+            try:
+                db = open_sqlite(self.path, timeout=60, any_thread=True, must_exist=True)
+            except sqlite3.OperationalError:
+                if _identity(self.path) is not None:
+                    raise
+                raise RecordGone(self.path) from None  # deleted while it was opened
             db.row_factory = sqlite3.Row
             identity = _identity(self.path)
-            if before is None or identity == before:
+            if identity == before:
                 db.execute("SELECT count(*) FROM sqlite_master").fetchone()  # the WAL opened
                 return db, identity, _identity(self.path + "-wal")
             db.close()  # replaced while it was opened: which one is open is unknown
@@ -141,9 +182,12 @@ class Record(object):
         db = getattr(self.local, "db", None)
         if db is None or self.local.pid != os.getpid():
             pid, anchor, _ = self.anchor
-            if pid == os.getpid() and _identity(self.path) is None:
+            try:
+                db = self._use(*self._open())
+            except RecordGone:
+                if pid != os.getpid():
+                    raise
                 return _Transaction(anchor)  # gone: read what this process last knew
-            db = self._use(*self._open())
         elif _identity(self.path) not in (self.local.identity, self.local.foreign):
             db = self._take_up() or db
         return _Transaction(db)

@@ -39,14 +39,19 @@ def upload(client, name, payload, replace=False, archive_name=None):
 
 
 def tree(data, name):
+    """The files of plugin/NAME, None where there is no such folder, or "changing" where a
+    node's controller moves it while it is read (it equals no tree a test waits for)."""
     folder = os.path.join(str(data), "plugin", name)
     if not os.path.isdir(folder):
         return None
     found = {}
     for d, _, files in os.walk(folder):
         for f in files:
-            with open(os.path.join(d, f), "rb") as handle:
-                found[os.path.relpath(os.path.join(d, f), folder)] = handle.read()
+            try:
+                with open(os.path.join(d, f), "rb") as handle:
+                    found[os.path.relpath(os.path.join(d, f), folder)] = handle.read()
+            except FileNotFoundError:
+                return "changing"
     return found
 
 

@@ -1,6 +1,9 @@
 """Concurrent changes to one data folder on a real loopback server, threaded and with gunicorn's
 worker processes: no 500, nothing lost or mixed, and no listing shows an archive mid-unpack."""
+import contextlib
+import glob
 import os
+import re
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -83,12 +86,37 @@ def test_upload_beside_removal(server):
         assert sorted(os.listdir(str(data / "plugin"))) == (["weather"] if left else [])
 
 
-def test_record_deleted_while_serving(server, start_server):
+def holds_open(pid, path):
+    for fd in glob.glob("/proc/%s/fd/*" % pid):
+        with contextlib.suppress(OSError):
+            if os.readlink(fd) == path:
+                return True
+    return False
+
+
+def wait_until_workers_hold_the_record(data, log_folder):
+    """gunicorn's workers boot one after another, some after the server first answers: waits
+    until each has the record open (a worker that boots after the record is gone has nothing
+    to put it back from, which is another case than this one)."""
+    record = os.path.realpath(str(data / "record.sqlite3"))
+    deadline = time.monotonic() + 30
+    while True:
+        logs = "".join(path.read_text() for path in log_folder.glob("server-*.log"))
+        pids = re.findall(r"Booting worker with pid: (\d+)", logs)
+        workers = sum(int(n) for n in re.findall(r"(\d+) gunicorn workers", logs))
+        if len(pids) >= workers and all(holds_open(pid, record) for pid in pids):
+            return
+        assert time.monotonic() < deadline, "the workers did not all open the record"
+        time.sleep(0.05)
+
+
+def test_record_deleted_while_serving(server, start_server, tmp_path):
     """record.sqlite3 deleted under a running server (every worker of it): every change
     answered "ok" afterwards, on whichever worker, is in the record each worker reads and in
     the one the next start reads, beside what was recorded before."""
     base, data = server
     assert post_upload(base, "plugin", "weather.tar.gz", version(1)) == (200, {"state": "ok"})
+    wait_until_workers_hold_the_record(data, tmp_path)
     os.unlink(str(data / "record.sqlite3"))
     names = ["p%d" % i for i in range(8)]
     answers = run_together(*[lambda n=n: post_upload(base, "plugin", n + ".tar.gz",
